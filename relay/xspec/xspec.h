@@ -1,0 +1,168 @@
+// X request encoding: the rewriting of each client's X byte streams into short link messages and
+// back, with every cache and piece of state mirrored by the other end of the line.
+//
+// Both ends live in this module. The host end encodes a client's requests (XspecEncode) and decodes
+// the terminal's events, errors and replies (XspecDecode). The terminal end decodes the host's
+// request stream back into plain X requests (XspecTermDecode) and encodes the X server's events,
+// errors and replies (XspecTermEncode). Each end has its own XspecEnv (pool, clock, shared caches),
+// so both ends can run in one process.
+//
+// Queues of a ClientRec:
+//   host end:     reqList  X requests from the client      -> XspecEncode     -> encList (to the line)
+//                 replyInList messages from the terminal    -> XspecDecode     -> replyOutList (X bytes)
+//   terminal end: replyInList messages from the host        -> XspecTermDecode -> replyOutList (X requests)
+//                 reqList  X bytes from the X server        -> XspecTermEncode -> encList (to the line)
+// The caller hands encList to the transport after every encoding call, and calls the decoding
+// function after every message it appends to replyInList (that call fixes the message's place in
+// link order, see XspecEnv::arrivalStamp).
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "relay/core/buf.h"
+#include "relay/core/client.h"
+#include "relay/core/lst.h"
+
+constexpr int XSPEC_HOLD_USEC = 27800;  // how long ImageText8 requests may be held for a run
+constexpr int XSPEC_SMALL_MAX = 64;     // largest message coded against the shared caches
+constexpr int XSPEC_PIECE_MAX = 128;    // X data per link message put on the line
+constexpr int XSPEC_CACHE_SLOTS = 16;
+constexpr int XSPEC_MAX_CLIENT_IDS = 64;
+
+// Opcodes with compact forms of their own (the Poly opcodes are named in poly.h).
+constexpr uint8_t X_IMAGE_TEXT8 = 76;
+inline bool XspecIsCompactOpcode(uint8_t op) { return op == 65 || op == 66 || op == 67 || op == 70 || op == 76; }
+
+// An ImageText8 request that has no compact form (length field not 4 + ceil(n / 4), which the X
+// server rejects) crosses the line in a verbatim form: [76][n][0xff][0xff] followed by the X request
+// from its byte 2 on (length field and the rest, unchanged), so that the X server still receives and
+// numbers it. No single or run form has flags 0xffff. It touches no state at either end.
+constexpr uint16_t XSPEC_TEXT_VERBATIM = 0xffff;
+
+// Per client, at either end. At the host it is the encoder and decoder state; at the terminal the
+// same members hold the mirror copies (caches, last Poly header, lastText, templates) and the
+// decoding progress of the host's stream.
+struct XspecState {
+    int32_t passRemaining;     // bytes of a long request not yet passed on
+    int32_t inProgress;        // 1: long request in pieces; Poly: last encoder result (-1 waiting)
+    uint8_t curOpcode;         // major opcode of the request in progress
+    uint8_t polyClientId;      // link client id stamped on Poly output buffers
+    int32_t replyRemaining;    // bytes of a long reply not yet passed on
+    uint32_t replyPartial;     // nonzero while a long reply is passed on in pieces
+    uint8_t lastPolyHeader[12];
+    uint8_t curHeader[4];      // first 4 bytes of the long request in progress
+    uint8_t elements[80];      // staging: up to 10 points or 10 rectangles/segments, host order
+    Buf* polyOut;              // output buffer of the current Poly encoding, null when none
+    int32_t elemCount;
+    uint32_t elemRemaining;
+    uint16_t polyRef[4];
+    uint16_t lineCache[28];    // move-to-front caches: x of entries 0..13, then y of entries 0..13
+    uint16_t rectPosCache[28];
+    uint16_t rectSizeCache[28];
+    uint16_t segCache[28];
+    uint8_t lastText[16];
+    uint8_t lastTextValid;
+    uint8_t swapBytes;
+    uint8_t templates[3][20];
+    uint32_t cursorGc;
+    uint32_t textGc;
+    uint8_t textHolding;
+    uint8_t runKnown;
+    uint8_t templatesSent;
+    uint8_t thirdSeen;
+
+    // Not part of the mirrored protocol state.
+    BufData* pBufData;         // the pool polyOut came from, so XspecFree can give it back
+    uint8_t verbatim;          // the request in progress is passed whole behind a verbatim marker
+    uint8_t decodedPoly;       // terminal end: a Poly decoding is in progress (inProgress -1)
+};
+
+// One record per end: the caches that all clients of that end share.
+struct XspecMsgCache {
+    uint8_t (*reqSlots)[64];   // last 16 small requests sent (host) / received (terminal)
+    uint8_t reqNext;
+    uint8_t reqFull;
+    uint8_t (*replySlots)[64]; // last 16 small messages received (host) / sent (terminal)
+    uint8_t replyNext;
+    uint8_t replyFull;
+    uint8_t reqStore[16][64];
+    uint8_t replyStore[16][64];
+};
+
+// Everything one end of the line needs besides the client record.
+struct XspecEnv {
+    BufData* pBufData;          // this end's buffer pool
+    XspecMsgCache* xspecCache;  // this end's shared caches (zero-initialised record is fine)
+    const Clock* clock;         // this end's clock (null: time of day)
+    uint8_t hostByteOrder;      // 'B' on the host: the byte order of values this end reads
+    const int* pRemoteVersion;  // the peer's version and level, read at each use; null: 0
+    const int* pRemoteLevel;
+    int* pFocusClient;          // the client that last got pointer entry or focus; null: not kept
+    // Link order of received messages. Every message on a client's incoming queue is given the
+    // next stamp (in Buf::seq) by the first decoding call that sees it. Cache stores must happen in
+    // stamp order across all clients; a client that cannot make a store (no buffer) is recorded in
+    // `stalled` with the stamp it waits at, and no client may store for a later stamp meanwhile.
+    uint32_t arrivalStamp;
+    uint32_t stalled[XSPEC_MAX_CLIENT_IDS];  // 0: not waiting
+    int32_t nStalled;
+};
+
+// Peer older than version v level l (a missing version counts as 0, so as older).
+bool XspecEarlierVersion(const XspecEnv* env, int v, int l);
+
+// ---- host end (and shared) ----
+int XspecEncodeInit(XspecEnv* env, ClientRec* client);  // also sets up env->xspecCache once
+XspecState* XspecFree(XspecState* st);                 // also returns a held polyOut to its pool
+int XspecEncode(XspecEnv* env, ClientRec* client);      // 0 or XSPEC_HOLD_USEC
+int XspecDecode(XspecEnv* env, ClientRec* client);      // always 0
+Buf* XspecBufGet(XspecEnv* env);
+
+int XspecGather(XspecEnv* env, Lst* queue, Buf* b, int want);
+int XspecEncodeSmall(XspecEnv* env, ClientRec* client);
+// The coded record of message m (len bytes) against the first n slots, written to rec (at most
+// len - 3 bytes). Returns the record's length, or -1 when no slot is close enough.
+int XspecCacheRecord(const uint8_t* m, int len, const uint8_t (*slots)[64], int n, uint8_t* rec);
+// A MSG_XCACHED buffer holding the record of m against the request slots, or null.
+Buf* XspecCacheDelta(XspecEnv* env, const uint8_t* m, int len, const uint8_t (*slots)[64], uint8_t next,
+                     uint8_t full, int clientId);
+void XspecCacheStore(const uint8_t* m, int len, uint8_t (*slots)[64], uint8_t* next, uint8_t* full);
+int XspecDecodeCached(XspecEnv* env, ClientRec* client);
+// Size of a message from the X server by its first bytes (at least 8 available): 32 for errors and
+// events, 32 + 4 * length for replies.
+uint32_t XspecMessageSize(const uint8_t* m, bool little);
+
+// ImageText8 step of the encoder (internal, exposed for tests).
+int XspecTextStep(XspecEnv* env, ClientRec* client);
+int XspecMergeNext(Lst* queue);
+
+// ---- terminal end ----
+int XspecTermDecode(XspecEnv* env, ClientRec* client);  // always 0
+int XspecTermEncode(XspecEnv* env, ClientRec* client);  // always 0
+
+// ---- byte streams over queues of buffers (used by the decoders of both ends) ----
+size_t XspecInAvail(const Lst* in, size_t max);  // bytes queued, counted up to max
+size_t XspecInPeek(const Lst* in, size_t off, uint8_t* dst, size_t n);  // copies what is there
+uint32_t XspecInStampAt(const Lst* in, size_t off);  // Buf::seq of the buffer holding byte off
+void XspecInSkip(XspecEnv* env, Lst* in, size_t n);  // consumes n bytes, freeing emptied buffers
+// Appends n bytes to out (buffers of at most 256 bytes, type and id given); all or nothing:
+// -1 with nothing appended when the buffers needed cannot be had.
+int XspecOutPut(XspecEnv* env, Lst* out, uint8_t type, int clientId, const uint8_t* src, size_t n);
+
+// Link-order bookkeeping of cache stores (see XspecEnv).
+void XspecStampIncoming(XspecEnv* env, Lst* in);
+bool XspecMayStore(XspecEnv* env, int clientId, uint32_t stamp);  // records the wait when false
+void XspecStoreDone(XspecEnv* env, int clientId);
+
+// Values in a client's byte order: little is true for a client whose letter is 'l'.
+inline bool XspecLittle(const ClientRec* c) { return c->byteOrder == 'l'; }
+inline uint16_t XspecLoad16(const uint8_t* p, bool little) {
+    return little ? static_cast<uint16_t>(p[0] | p[1] << 8) : static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+inline void XspecStore16(uint8_t* p, uint16_t v, bool little) {
+    p[little ? 0 : 1] = static_cast<uint8_t>(v);
+    p[little ? 1 : 0] = static_cast<uint8_t>(v >> 8);
+}
+inline uint32_t XspecLoad32(const uint8_t* p, bool little) {
+    return little ? (uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0])
+                : (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
+}
