@@ -89,6 +89,13 @@ struct XspecMsgCache {
     uint8_t replyStore[16][64];
 };
 
+// Counters of one Poly encoder: requests started, request bytes taken in, encoded bytes put out.
+struct XspecPolyStats {
+    uint32_t requests;
+    uint32_t bytesIn;
+    uint32_t bytesOut;
+};
+
 // Everything one end of the line needs besides the client record.
 struct XspecEnv {
     BufData* pBufData;          // this end's buffer pool
@@ -105,6 +112,8 @@ struct XspecEnv {
     uint32_t arrivalStamp;
     uint32_t stalled[XSPEC_MAX_CLIENT_IDS];  // 0: not waiting
     int32_t nStalled;
+    // Poly encoder statistics of this end (PolyRectangle and PolyFillRectangle count together).
+    XspecPolyStats polyLineStats, polySegStats, polyRectStats;
 };
 
 // Peer older than version v level l (a missing version counts as 0, so as older).
