@@ -1,0 +1,393 @@
+#include "relay/core/rss.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xmu/CharSet.h>
+#include <X11/Xresource.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "relay/core/disp.h"
+#include "relay/core/log.h"
+#include "relay/core/tty.h"
+
+RssGlobalData* pRssGlobalData = nullptr;
+RssDaemonData* pRssDaemonData = nullptr;
+
+void RssInitData() {
+    RssFreeData();
+    pRssGlobalData = static_cast<RssGlobalData*>(std::calloc(1, sizeof(RssGlobalData)));
+    pRssDaemonData = static_cast<RssDaemonData*>(std::calloc(1, sizeof(RssDaemonData)));
+    if (!pRssGlobalData || !pRssDaemonData) {
+        std::fprintf(stderr, "out of memory!\n");
+        std::exit(1);
+    }
+    pRssGlobalData->ttyFd = -1;
+    pRssGlobalData->selectTimeout.usec = 100000;
+    pRssGlobalData->ourVersion = 1;
+    pRssGlobalData->ourLevel = 3;
+    pRssGlobalData->ourByteOrder = 'B';
+    pRssDaemonData->unixSock = -1;
+    pRssDaemonData->tcpSock = -1;
+}
+
+void RssFreeData() {
+    if (pRssDaemonData) {
+        RssDaemonData* d = pRssDaemonData;
+        for (char* s : {d->configFile, d->defaultSession, d->sessionScriptName, d->escapeChars,
+                        d->xTransportProtocols, d->tmpDir})
+            std::free(s);
+        if (d->rssDb) XrmDestroyDatabase(static_cast<XrmDatabase>(d->rssDb));
+        std::free(d);
+        pRssDaemonData = nullptr;
+    }
+    if (pRssGlobalData) {
+        std::free(pRssGlobalData->displayName);
+        std::free(pRssGlobalData);
+        pRssGlobalData = nullptr;
+    }
+}
+
+void RssPanic(const char* msg) { std::fprintf(stderr, "LQx panic: %s\n", msg); }
+
+uint8_t RssGetOurEndianness() { return 'B'; }
+
+void RssSetRemoteVersion(int version, int level) {
+    pRssGlobalData->RemoteLqxVersion = version & 0xff;
+    pRssGlobalData->RemoteLqxLevel = level & 0xff;
+}
+
+bool RssEarlierVersion(int version, int level) {
+    const RssGlobalData* g = pRssGlobalData;
+    return g->RemoteLqxVersion < version || (g->RemoteLqxVersion == version && g->RemoteLqxLevel < level);
+}
+
+// ---- resources ----
+
+namespace {
+
+struct RssResource {
+    const char* name;
+    const char* cls;
+    int type;
+    int kind;  // which member: index into RssResourceMember
+    const char* dflt;
+};
+
+enum {
+    R_FLAGS, R_TIMEOUT, R_LOOPBACK, R_ESCAPE, R_XPORTS, R_CONFIG, R_TMPDIR, R_PORT, R_DISPLAY, R_SESSION, R_SCRIPT
+};
+
+const RssResource RssResources[11] = {
+    {"flags", "Flags", RSS_RES_INT, R_FLAGS, "0"},
+    {"timeout", "Timeout", RSS_RES_INT, R_TIMEOUT, "30"},
+    {"loopback", "Loopback", RSS_RES_INT, R_LOOPBACK, "0"},
+    {"escapeChars", "EscapeChars", RSS_RES_STRING, R_ESCAPE, "0x0a 0x0d 0x11 0x13 0x1d 0x7f 0x93 0x9d 0xff"},
+    {"xTransportProtocols", "XTransportProtocols", RSS_RES_STRING, R_XPORTS, "tcpip local"},
+    {"configFile", "ConfigFile", RSS_RES_STRING, R_CONFIG, nullptr},  // default: ~/.lqhostdrc
+    {"tmpDir", "TmpDir", RSS_RES_STRING, R_TMPDIR, "/tmp"},
+    {"listenPort", "ListenPort", RSS_RES_INT, R_PORT, "6000"},
+    {"display", "Display", RSS_RES_INT, R_DISPLAY, "1"},
+    {"defaultSession", "DefaultSession", RSS_RES_STRING, R_SESSION, "xterm -geometry +1+1 -n login"},
+    {"sessionScriptName", "SessionScriptName", RSS_RES_STRING, R_SCRIPT, ".xsession"},
+};
+
+void* RssResourceMember(int kind) {
+    RssGlobalData* g = pRssGlobalData;
+    RssDaemonData* d = pRssDaemonData;
+    switch (kind) {
+    case R_FLAGS: return &g->flags;
+    case R_TIMEOUT: return &g->timeout;
+    case R_LOOPBACK: return &d->loopback;
+    case R_ESCAPE: return &d->escapeChars;
+    case R_XPORTS: return &d->xTransportProtocols;
+    case R_CONFIG: return &d->configFile;
+    case R_TMPDIR: return &d->tmpDir;
+    case R_PORT: return &d->listenPort;
+    case R_DISPLAY: return &d->display;
+    case R_SESSION: return &d->defaultSession;
+    default: return &d->sessionScriptName;
+    }
+}
+
+char* S(const char* s) { return const_cast<char*>(s); }
+
+// First pass: only "-config" is taken; the other rows step over the second pass's options (with
+// their argument) so that such an argument is never mistaken for "-config".
+XrmOptionDescRec configTable[9] = {
+    {S("-config"), S(".configFile"), XrmoptionSepArg, nullptr},
+    {S("-loopback"), nullptr, XrmoptionSkipNArgs, nullptr},
+    {S("-flags"), nullptr, XrmoptionSkipArg, nullptr},
+    {S("-timeout"), nullptr, XrmoptionSkipArg, nullptr},
+    {S("-udpport"), nullptr, XrmoptionSkipArg, nullptr},
+    {S("-echars"), nullptr, XrmoptionSkipArg, nullptr},
+    {S("-xtports"), nullptr, XrmoptionSkipArg, nullptr},
+    {S("-session"), nullptr, XrmoptionSkipArg, nullptr},
+    {S(":"), nullptr, XrmoptionSkipNArgs, nullptr},
+};
+
+XrmOptionDescRec optionTable[8] = {
+    {S("-flags"), S(".flags"), XrmoptionSepArg, nullptr},
+    {S("-timeout"), S(".timeout"), XrmoptionSepArg, nullptr},
+    {S("-loopback"), S(".loopback"), XrmoptionNoArg, S("1")},
+    {S("-udpport"), S(".listenPort"), XrmoptionSepArg, nullptr},
+    {S("-echars"), S(".escapeChars"), XrmoptionSepArg, nullptr},
+    {S("-xtports"), S(".xTransportProtocols"), XrmoptionSepArg, nullptr},
+    {S("-session"), S(".sessionScriptName"), XrmoptionSepArg, nullptr},
+    {S(":"), S(".display"), XrmoptionStickyArg, nullptr},
+};
+
+void RssTrimRight(char* s) {
+    size_t n = std::strlen(s);
+    while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t')) s[--n] = '\0';
+}
+
+}  // namespace
+
+void InitResources(int argc, char** argv) {
+    XrmInitialize();
+    pRssDaemonData->rssArgc = argc;
+    pRssDaemonData->rssArgv = argv;  // the caller's vector; ReinitResources works on a copy
+    ReinitResources();
+}
+
+void ReinitResources() {
+    RssDaemonData* d = pRssDaemonData;
+    const char* home = std::getenv("HOME");
+    if (home)
+        std::snprintf(d->defaultConfigPath, sizeof d->defaultConfigPath, "%s/.lqhostdrc", home);
+    else
+        d->defaultConfigPath[0] = '\0';
+
+    int argc = d->rssArgc;
+    char** argv = static_cast<char**>(std::calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
+    if (!argv) {
+        RssPanic("out of memory!");
+        std::exit(1);
+    }
+    for (int i = 0; i < argc; i++) argv[i] = d->rssArgv[i];
+
+    if (d->rssDb) XrmDestroyDatabase(static_cast<XrmDatabase>(d->rssDb));
+    XrmDatabase db = XrmGetStringDatabase("");
+
+    int before = argc;
+    XrmParseCommand(&db, configTable, 9, "HostServer", &argc, argv);
+    bool configGiven = argc != before;
+    d->rssDb = db;
+    GetRssResource("HostServer.configFile", "HostServer.ConfigFile", RSS_RES_STRING, &d->configFile,
+                   d->defaultConfigPath);
+
+    XrmDatabase fileDb = d->configFile ? XrmGetFileDatabase(d->configFile) : nullptr;
+    if (fileDb) {
+        XrmDestroyDatabase(db);
+        db = fileDb;
+    } else if (configGiven) {
+        std::fprintf(stderr, "Can't open configuration file %s\n", d->configFile ? d->configFile : "");
+    }
+
+    XrmParseCommand(&db, optionTable, 8, "HostServer", &argc, argv);
+    d->rssDb = db;
+    if (argc > 1) {
+        std::fprintf(stderr, "unrecognized command line parameter:");
+        for (int i = 1; i < argc; i++) std::fprintf(stderr, " \"%s\"", argv[i]);
+        std::fprintf(stderr, "\n");
+        std::free(argv);
+        Usage();
+    }
+    std::free(argv);
+}
+
+void LoadRssResources() {
+    for (const RssResource& r : RssResources) {
+        char name[64], cls[64];
+        std::snprintf(name, sizeof name, "HostServer.%s", r.name);
+        std::snprintf(cls, sizeof cls, "HostServer.%s", r.cls);
+        GetRssResource(name, cls, r.type, RssResourceMember(r.kind),
+                       r.dflt ? r.dflt : pRssDaemonData->defaultConfigPath);
+    }
+}
+
+void GetRssResource(const char* name, const char* cls, int type, void* dst, const char* dflt) {
+    if (type == RSS_RES_STRING && *static_cast<char**>(dst)) return;  // already set: keep it
+    const char* value = dflt ? dflt : "";
+    char* rtype = nullptr;
+    XrmValue v;
+    if (pRssDaemonData->rssDb &&
+        XrmGetResource(static_cast<XrmDatabase>(pRssDaemonData->rssDb), name, cls, &rtype, &v) && v.addr)
+        value = v.addr;
+
+    if (type == RSS_RES_STRING) {
+        char* copy = strdup(value);
+        if (!copy) {
+            std::fprintf(stderr, "out of memory!\n");
+            return;
+        }
+        RssTrimRight(copy);
+        *static_cast<char**>(dst) = copy;
+        return;
+    }
+    char text[50];
+    StringNCopy(text, value, sizeof text);
+    if (type == RSS_RES_INT) {
+        *static_cast<int*>(dst) = std::atoi(text);
+        return;
+    }
+    char lower[50];
+    XmuCopyISOLatin1Lowered(lower, text);
+    RssTrimRight(lower);
+    if (!std::strcmp(lower, "true") || !std::strcmp(lower, "on") || !std::strcmp(lower, "yes"))
+        *static_cast<int*>(dst) = 1;
+    else if (!std::strcmp(lower, "false") || !std::strcmp(lower, "off") || !std::strcmp(lower, "no"))
+        *static_cast<int*>(dst) = 0;
+}
+
+void Usage() {
+    static const char* const text[] = {
+        "\nUsage: lqhostd [-options...]\n\n",
+        "Where options include:\n",
+        " -config <filename>     sets configuration file name\n",
+        " -loopback              perform serial line test\n",
+        " -echars \"0xdd ...\"     set characters to be escaped\n",
+        " -session <filename>    sets session script name\n",
+        " -timeout <seconds>     sets protocol timeout value\n",
+        " :n                     sets display number\n",
+        "\n",
+    };
+    for (const char* line : text) std::fputs(line, stderr);
+    std::fflush(stderr);
+    std::exit(1);
+}
+
+// ---- words and character values ----
+
+char* NextWord(char** cursor) {
+    char* p = *cursor;
+    while (*p == ' ' || *p == '\t') p++;
+    if (!*p) {
+        *cursor = p;
+        return nullptr;
+    }
+    char* word;
+    if (*p == '\'' || *p == '"') {
+        char quote = *p++;
+        word = p;
+        while (*p && *p != quote) p++;
+    } else {
+        word = p;
+        while (*p && *p != ' ' && *p != '\t') p++;
+    }
+    if (*p) *p++ = '\0';
+    *cursor = p;
+    return word;
+}
+
+int chk_base_atoi(const char* digits, uint8_t* dst, int base, int maxDigits) {
+    const char* p = digits;
+    while (*p == ' ' || *p == '\t' || *p == '\n') p++;
+    unsigned value = 0;
+    int count = 0;
+    for (; *p; p++) {
+        int c = static_cast<unsigned char>(*p);
+        int digit;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            break;
+        if (digit >= base || ++count > maxDigits) return -1;
+        value = (value * static_cast<unsigned>(base) + static_cast<unsigned>(digit)) & 0xff;
+    }
+    while (*p == ' ' || *p == '\t' || *p == '\n') p++;
+    if (*p) return -1;
+    *dst = static_cast<uint8_t>(value);
+    return 0;
+}
+
+int base_atoi(const char* word, uint8_t* dst) {
+    int first = static_cast<unsigned char>(word[0]) & 0x7f;
+    if (first == '0' && (word[1] == 'x' || word[1] == 'X')) return chk_base_atoi(word + 2, dst, 16, 2);
+    if (first == '\\') return chk_base_atoi(word + 1, dst, 8, 3);
+    std::fprintf(stderr, "syntax error: expecting \"\\ddd\" (octal) or \"0xdd\" (hex) format\n");
+    return -1;
+}
+
+void ParseEscChars() {
+    RssGlobalData* g = pRssGlobalData;
+    g->escCount = 0;
+    char* copy = strdup(pRssDaemonData->escapeChars ? pRssDaemonData->escapeChars : "");
+    if (!copy) {
+        std::fprintf(stderr, "out of memory!\n");
+        return;
+    }
+    char* cursor = copy;
+    while (char* word = NextWord(&cursor)) {
+        uint8_t c;
+        if (base_atoi(word, &c) == -1) {
+            std::fprintf(stderr, "cannot parse escape character %s\n", word);
+            continue;
+        }
+        if (g->escCount == RSS_MAX_ESC_CHARS) {
+            std::fprintf(stderr, "too many escape characters (max=%d)\n", RSS_MAX_ESC_CHARS);
+            break;
+        }
+        g->escChars[g->escCount++] = c;
+    }
+    std::free(copy);
+}
+
+void ParseXports() {
+    RssDaemonData* d = pRssDaemonData;
+    d->useLocal = d->useTcpip = d->displayHost = 0;
+    char* copy = strdup(d->xTransportProtocols ? d->xTransportProtocols : "");
+    if (!copy) {
+        std::fprintf(stderr, "out of memory!\n");
+        std::exit(1);
+    }
+    char* cursor = copy;
+    int words = 0;
+    while (char* word = NextWord(&cursor)) {
+        words++;
+        if (!std::strcmp(word, "local")) {
+            d->useLocal = 1;
+            d->displayHost = 2;
+        } else if (!std::strcmp(word, "tcpip")) {
+            d->useTcpip = 1;
+            d->displayHost = 1;
+        } else {
+            std::fprintf(stderr, "Invalid transport protocol \"%s\"\n", word);
+            std::free(copy);
+            std::exit(1);
+        }
+    }
+    std::free(copy);
+    if (words == 0) {
+        std::fprintf(stderr, "please specify at least one of the following\n");
+        std::fprintf(stderr, "transport protocols: \"local tcpip or decnet\"\n");
+        std::exit(1);
+    }
+}
+
+// ---- the line ----
+
+int GetTtyPort() {
+    int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (fd == -1) {
+        perror("tty open");
+        RssPanic("can't open tty port");
+        return -1;
+    }
+    pRssGlobalData->ttyFd = fd;
+    RssCountFd(fd);
+    TtySave(fd);
+    TtyConfigForRss(fd);
+    FD_SET(fd, &pRssDispData->readMask);
+    return fd;
+}

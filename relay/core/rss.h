@@ -1,0 +1,98 @@
+// Start-up, configuration and the relay's two shared state records.
+//
+// The records are reached only through pRssGlobalData and pRssDaemonData. RssInitData makes fresh
+// ones (tests make one per case), RssFreeData releases the configuration strings they own.
+#pragma once
+#include <cstdint>
+
+#include "relay/core/buf.h"
+#include "relay/core/lst.h"
+
+constexpr int RSS_MAX_ESC_CHARS = 76;
+constexpr int RSS_PATH_MAX = 128;
+
+struct RssGlobalData {
+    int ttyFd;
+    struct {
+        int sec;
+        int usec;
+    } selectTimeout;
+    uint8_t escChars[RSS_MAX_ESC_CHARS];
+    uint8_t escCount;
+    uint8_t ourVersion;
+    uint8_t ourLevel;
+    uint8_t ourByteOrder;
+    uint8_t remoteByteOrder;
+    char* displayName;
+    volatile uint8_t running;
+    void* xspecCache;
+    int focusClient;
+    int flags;
+    int timeout;
+    // The terminal's protocol version and level: 0 until its MSG_XREADY arrives.
+    int RemoteLqxVersion;
+    int RemoteLqxLevel;
+};
+
+struct RssDaemonData {
+    int unixSock;
+    int tcpSock;
+    char* configFile;
+    int listenPort;
+    int display;
+    char* defaultSession;
+    char* sessionScriptName;
+    int sessionPid;
+    int loopback;
+    Lst* ttyInList;
+    Lst* ttyOutList;
+    char* escapeChars;
+    char* xTransportProtocols;
+    char* tmpDir;
+    uint8_t useLocal;
+    uint8_t useTcpip;
+    uint8_t displayHost;  // 1 = by host name, 2 = as "unix"
+    char unixPath[RSS_PATH_MAX];
+    char logPath[RSS_PATH_MAX];
+    // Resource database and the argument vector it was built from.
+    void* rssDb;
+    int rssArgc;
+    char** rssArgv;
+    char defaultConfigPath[RSS_PATH_MAX + 64];
+    // The host end's buffer pool and the link lists' storage.
+    BufData bufData;
+    Lst ttyInQueue;
+    Lst ttyOutQueue;
+};
+
+extern RssGlobalData* pRssGlobalData;
+extern RssDaemonData* pRssDaemonData;
+
+// Makes fresh, zeroed records (sockets -1) and points the two pointers at them.
+void RssInitData();
+// Frees the records made by RssInitData and the configuration strings they hold.
+void RssFreeData();
+
+enum { RSS_RES_STRING = 0, RSS_RES_INT = 1, RSS_RES_BOOL = 2 };
+
+void InitResources(int argc, char** argv);
+void ReinitResources();
+void LoadRssResources();
+void GetRssResource(const char* name, const char* cls, int type, void* dst, const char* dflt);
+[[noreturn]] void Usage();
+void RssPanic(const char* msg);
+// Ends the relay with status 0. Returns only to a nested call made while the ending is under way.
+void CleanupAndExit(int status);
+void ParseXports();
+void ParseEscChars();
+char* NextWord(char** cursor);
+int base_atoi(const char* word, uint8_t* dst);
+int chk_base_atoi(const char* digits, uint8_t* dst, int base, int maxDigits);
+int GetTtyPort();
+int InitProtocol();
+uint8_t RssGetOurEndianness();
+void RssSetRemoteVersion(int version, int level);
+bool RssEarlierVersion(int version, int level);
+
+// The whole relay: what lqhostd's main runs.
+int RssMain(int argc, char** argv);
