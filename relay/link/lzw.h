@@ -86,6 +86,9 @@ struct LzwUndo {
 
 struct LzwData {
     int initialized;
+    // Where the report of a refused message goes ("restore_htab_map called(1)" while coding,
+    // "(2)" in the final flush); null: "LQx panic: %s\n" on standard error. Kept by the free.
+    void (*panic)(const char* msg);
     LzwEncoder encoder;
     LzwDecoder decoder;
     // Undo state of the message being coded.
