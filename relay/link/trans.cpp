@@ -429,11 +429,10 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
             TransOpenWindow(L);
         else
             TransCloseWindow(L);
-        if (!t->transSendWindowOpen) {
-            TransFlushWriteList(L);
-            FrameWriteCWBuf(L);
-            return t->transTimeout;
-        }
+        // While the peer holds our window closed no new message is taken, but window commands
+        // still go out: when both ends have closed each other's window, the open that one of them
+        // queues is the only way out.
+        if (!t->transSendWindowOpen) list = nullptr;
     }
     int lastWrite = -1;
     for (;;) {

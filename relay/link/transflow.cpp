@@ -90,13 +90,16 @@ void TransCheckRexmit(LinkEnd* L, Buf* p) {
     t->transRexmitRetries = 3;
 }
 
+// Window commands alternate, so when a request withdraws the unsent opposite command the peer is
+// left in the state that was just asked for: the flag must say so. Leaving it as it was would,
+// after a close withdraws an unsent open, keep the flag open while the peer stays closed for good.
 void TransOpenWindow(LinkEnd* L) {
-    if (L->trans.transRecvWindowOpen == 0 && TransExtendedTransport(L, EXT_OPEN, 0, 0) == 1)
+    if (L->trans.transRecvWindowOpen == 0 && TransExtendedTransport(L, EXT_OPEN, 0, 0) != 0)
         L->trans.transRecvWindowOpen = 1;
 }
 
 void TransCloseWindow(LinkEnd* L) {
-    if (L->trans.transRecvWindowOpen == 1 && TransExtendedTransport(L, EXT_CLOSE, 0, 0) == 1)
+    if (L->trans.transRecvWindowOpen == 1 && TransExtendedTransport(L, EXT_CLOSE, 0, 0) != 0)
         L->trans.transRecvWindowOpen = 0;
 }
 
@@ -108,13 +111,13 @@ int TransIsClientRecvWindowOpen(const LinkEnd* L, int c) { return BitTest(L->tra
 
 void TransClientCloseWindow(LinkEnd* L, int c) {
     if (!BitTest(L->trans.transClientCloseRecv, c) && !LinkEarlierVersion(L, 1, 2) &&
-        TransExtendedTransport(L, EXT_CLOSE_CLIENT, 0, c) == 1)
+        TransExtendedTransport(L, EXT_CLOSE_CLIENT, 0, c) != 0)
         BitSet(L->trans.transClientCloseRecv, c);
 }
 
 void TransClientOpenWindow(LinkEnd* L, int c) {
     if (BitTest(L->trans.transClientCloseRecv, c) && !LinkEarlierVersion(L, 1, 2) &&
-        TransExtendedTransport(L, EXT_OPEN_CLIENT, 0, c) == 1)
+        TransExtendedTransport(L, EXT_OPEN_CLIENT, 0, c) != 0)
         BitClear(L->trans.transClientCloseRecv, c);
 }
 
