@@ -178,4 +178,80 @@ inline RunResult run_in(const std::string& cwd, const std::string& env,
     return r;
 }
 
+// Output of a shell command line (its standard output, trailing newline removed).
+inline std::string shell_output(const std::string& cmd)
+{
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[512];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+            out.append(buf, n);
+        pclose(p);
+    }
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+// A font directory with a Families.list and fonts of every kind, an empty output directory,
+// and the environment that runs the converter with the test stand-ins and the real tools.
+struct Scene {
+    TempDir d;
+    std::string fonts = d / "fonts", out = d / "out", log = d / "standin.log";
+    Scene()
+    {
+        mkdir(fonts.c_str(), 0755);
+        mkdir(out.c_str(), 0755);
+        write_file(fonts + "/Families.list",
+                   "% fonts for the tests\n"
+                   "/helvetica (/hel.ff) _FontDirectoryFAM\n"
+                   "/helv /helvetica _FontDirectorySYN\n"
+                   "/times (/Times.f3b) _FontDirectoryFAM\n"
+                   "/courier (/courier14.fb) _FontDirectoryFAM\n"
+                   "/-adobe-courier-medium-r-normal--0-0-0-0-m-0-iso8859-1 /courier _FontDirectorySYN\n"
+                   "/fixed (/fixed.fb) _FontDirectoryFAM\n"
+                   "/-x (/dashx.fb) _FontDirectoryFAM\n"
+                   "/broken (/broken.fb) _FontDirectoryFAM\n"
+                   "/badafb (/BadAfb.f3b) _FontDirectoryFAM\n"
+                   "/notf3b (/not.f3b) _FontDirectoryFAM\n"
+                   "/big (/hel.ff) _FontDirectoryFAM\n"
+                   "(odd name) (/odd 'q;touch pwned.fb) _FontDirectoryFAM\n");
+        FamilyBuilder ff;
+        ff.record("Helvetica.f3b", 12);
+        ff.size_entry(10, ff.record("Helvetica.f3b", 10, 10, false));
+        write_file(fonts + "/hel.ff", ff.bytes());
+        write_file(fonts + "/Helvetica.f3b", f3b_file("Helvetica", bdf_text("Helvetica")));
+        write_file(fonts + "/Times.f3b", f3b_file("Times", bdf_text("Times")));
+        write_file(fonts + "/courier14.fb", bdf_text("Courier"));
+        write_file(fonts + "/fixed.fb",
+                   bdf_text("-misc-fixed-medium-r-normal--8-80-75-75-c-80-iso8859-1", "SIZE 8 75 75"));
+        write_file(fonts + "/dashx.fb", bdf_text("DashX"));
+        write_file(fonts + "/broken.fb", "FAIL\n" + bdf_text("Broken"));
+        write_file(fonts + "/BadAfb.f3b", f3b_file("BadAfb", "FAILAFB\n"));
+        write_file(fonts + "/not.f3b", f3b_file("Not", bdf_text("Not"), 0x137A2952));
+        write_file(fonts + "/odd 'q;touch pwned.fb", bdf_text("Odd"));
+    }
+    // NAME=value words for env(1): font path, tool directory, stand-ins first on PATH.
+    std::string env() const
+    {
+        std::string tools = shell_output("dirname \"$(command -v bdftopcf)\"");
+        const char* path = getenv("PATH");
+        return "-u NRVQZ_ROOT -u OPENWINHOME LC_ALL=C FONTPATH=" + sh_quote(fonts) +
+               " NRVQZ_BIN=" + sh_quote(tools) +
+               " PATH=" + sh_quote(fixture_bin() + ":" + (path ? path : "/usr/bin:/bin")) +
+               " STANDIN_LOG=" + sh_quote(log);
+    }
+    RunResult run(const std::vector<std::string>& args, const std::string& input = "") const
+    {
+        return run_in(out, env(), args, input);
+    }
+    // The names in the output directory, sorted, joined by spaces.
+    std::string listing() const
+    {
+        return shell_output("cd " + sh_quote(out) + " && ls -A | LC_ALL=C sort | tr '\\n' ' '");
+    }
+    std::string file(const std::string& name) const { return read_file(out + "/" + name); }
+};
+
 } // namespace fontfix
