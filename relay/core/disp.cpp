@@ -1,10 +1,19 @@
 #include "relay/core/disp.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
+#include "relay/core/conn.h"
+#include "relay/core/file.h"
+#include "relay/core/peer.h"
+#include "relay/core/req.h"
 #include "relay/core/rss.h"
 #include "relay/core/tty.h"
 
@@ -21,6 +30,7 @@ void RssInitDispData() {
     lstInit(&p->clientRecList);
     p->pendingSignal = 0;
     p->cleaningUp = 0;
+    p->lineDown = 0;
 }
 
 void InitializeFD() {
@@ -60,6 +70,215 @@ int DestroyFd(int sock) {
     return 0;
 }
 
+namespace {
+
+ClientRec* RssClientAt(int fd) { return fd >= 0 && fd < RSS_MAX_FDS ? pRssDispData->socketTbl[fd] : nullptr; }
+
+bool RssReached(uint32_t t, uint32_t when) { return static_cast<int32_t>(t - when) >= 0; }
+
+bool RssLineOnly() {
+    RssDaemonData* d = pRssDaemonData;
+    return (RssEarlierVersion(1, 1) && d->HostFd != -1) || rssCountFileRecs() > 0 ||
+           !TransIsSendWindowOpen(&d->rssLink);
+}
+
+// The line has hung up when it polls readable with nothing to read. From then on it is no longer
+// watched (it would wake every pass); the shutdown handshake or the read time-out ends the relay.
+bool RssLineHungUp(int fd) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+void RssLineDown() {
+    int fd = pRssGlobalData->ttyFd;
+    if (fd != -1) FD_CLR(fd, &pRssDispData->readMask);
+    pRssDispData->lineDown = 1;
+    ShutdownRss();
+}
+
+void RssServeTty() {
+    int fd = pRssGlobalData->ttyFd;
+    if (!pRssDispData->lineDown && RssLineHungUp(fd)) {
+        RssLineDown();
+        return;
+    }
+    GotTtyInput();
+}
+
+void RssServeClient(int fd, uint32_t t) {
+    WriteReplies(fd);
+    ClientRec* c = RssClientAt(fd);
+    if (c && (c->resumeTime == 0 || RssReached(t, c->resumeTime))) ProcessRequest(fd);
+}
+
+}  // namespace
+
+void RssDeathSignalHandler(int sig) { pRssDispData->pendingSignal = sig; }
+
+void RssIgnoreSignalHandler(int) {}
+
+int SetSignalHandling() {
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no restart: a signal must wake the loop's select
+    sa.sa_handler = RssIgnoreSignalHandler;
+    for (int sig : {SIGURG, SIGPIPE, SIGTSTP, SIGCONT, SIGUSR1}) sigaction(sig, &sa, nullptr);
+    sa.sa_handler = RssDeathSignalHandler;
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGCHLD}) sigaction(sig, &sa, nullptr);
+    return 0;
+}
+
+void ShutdownRss() {
+    RssGlobalData* g = pRssGlobalData;
+    RssDaemonData* d = pRssDaemonData;
+    if (g->running != 1) {
+        CleanupAndExit(0);
+        return;
+    }
+    Buf* b = BufGet(&d->bufData);
+    if (!b) {
+        g->running = 0;
+        return;
+    }
+    b->type = MSG_SHUTDOWN;
+    b->clientId = 0;
+    *b->end++ = 0;
+    lstInsert(d->ttyOutList, nullptr, b);
+    RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
+}
+
+// The signal and line events recorded since the last pass; run where the loop is not inside the
+// pool, the lists or the transport.
+void RssTakePendingEvents() {
+    RssDispData* p = pRssDispData;
+    if (p->pendingSignal) {
+        p->pendingSignal = 0;
+        ShutdownRss();
+    }
+    LinkEnd* link = &pRssDaemonData->rssLink;
+    if (link->lineDown && !p->lineDown) RssLineDown();
+}
+
+int RssMainLoopPass() {
+    RssGlobalData* g = pRssGlobalData;
+    RssDaemonData* d = pRssDaemonData;
+    RssDispData* p = pRssDispData;
+    RssTakePendingEvents();
+    if (g->running != 1) return 0;
+    if (lstCount(d->ttyInList) > 0) GotTtyInput();
+
+    fd_set readSet, exceptSet;
+    bool lineOnly = RssLineOnly();
+    if (lineOnly) {
+        FD_ZERO(&readSet);
+        if (g->ttyFd != -1 && FD_ISSET(g->ttyFd, &p->readMask)) FD_SET(g->ttyFd, &readSet);
+        if (!TransIsSendWindowOpen(&d->rssLink)) g->selectTimeout.sec = 1;
+    } else {
+        readSet = p->readMask;
+        g->selectTimeout.sec = 0;
+    }
+    exceptSet = p->readMask;
+    timeval tv{g->selectTimeout.sec, g->selectTimeout.usec};
+    int n = select(p->maxFd + 1, &readSet, nullptr, &exceptSet, &tv);
+    if (n == -1) {
+        int e = errno;
+        if (e == EBADF || e == EINTR || e == EPIPE || e == ECONNRESET)
+            CheckConnections(&p->readMask, g->ttyFd);
+        else
+            std::perror("select");
+        return 1;
+    }
+    if (n == 0) {
+        ProcessBacklog();
+        return 1;
+    }
+    if (lineOnly) {
+        if (g->ttyFd != -1 && FD_ISSET(g->ttyFd, &readSet)) RssServeTty();
+        return 1;
+    }
+    uint32_t t = GetTime();
+    for (int i = 0; i <= p->maxFd && g->running == 1; i++) {
+        ClientRec* c = RssClientAt(i);
+        if (c && lstCount(c->replyInList) > 0) WriteReplies(i);
+        if (FD_ISSET(i, &readSet)) {
+            if (i == g->ttyFd)
+                RssServeTty();
+            else if (i == d->tcpSock || i == d->unixSock)
+                ProcessConnectionReq(i);
+            else
+                ProcessRequest(i);
+        } else if ((c = RssClientAt(i)) && c->resumeTime != 0 && RssReached(t, c->resumeTime)) {
+            ProcessRequest(i);
+        }
+    }
+    return 1;
+}
+
+int MainLoop() {
+    while (pRssGlobalData->running == 1) RssMainLoopPass();
+    return 0;
+}
+
+void ProcessBacklog() {
+    RssGlobalData* g = pRssGlobalData;
+    RssDaemonData* d = pRssDaemonData;
+    RssDispData* p = pRssDispData;
+    RssTransResult(TransRead(&d->rssLink, d->ttyInList));
+    if (lstCount(d->ttyInList) > 0) GotTtyInput();
+    RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
+    uint32_t t = GetTime();
+    if (g->focusClient != 0 && g->focusClient < RSS_MAX_FDS && p->clientTbl[g->focusClient])
+        RssServeClient(p->clientTbl[g->focusClient]->sock, t);
+    for (int i = p->maxFd; i >= 0; i--)
+        if (RssClientAt(i)) RssServeClient(i, t);
+}
+
+void CheckConnections(const fd_set* watched, int ttyFd) {
+    fd_set mask = *watched;  // handlers change the live set while we walk it
+    for (int i = 0; i <= pRssDispData->maxFd; i++) {
+        if (!FD_ISSET(i, &mask)) continue;
+        fd_set one;
+        FD_ZERO(&one);
+        FD_SET(i, &one);
+        timeval zero{0, 0};
+        if (select(i + 1, &one, nullptr, nullptr, &zero) != -1) continue;
+        if (i == ttyFd)
+            RssLineDown();
+        else
+            ProcessDeadSocket(i);
+    }
+}
+
+int CloseConnection(int sock) {
+    RssDispData* p = pRssDispData;
+    RssDaemonData* d = pRssDaemonData;
+    ClientRec* c = RssClientAt(sock);
+    if (!c) return 0;
+    if (pRssGlobalData->focusClient == c->clientId) pRssGlobalData->focusClient = 0;
+    BufFreeClientBufs(&d->bufData, c->clientId);
+    TransFreeClientID(&d->rssLink, c->clientId);
+    p->socketTbl[sock] = nullptr;
+    if (c->clientId >= 0 && c->clientId < RSS_MAX_FDS) p->clientTbl[c->clientId] = nullptr;
+    DestroyClientRec(c);
+    DestroyFd(sock);
+    return 0;
+}
+
 void ShutdownDispatch() {
+    RssDaemonData* d = pRssDaemonData;
+    if (RssEarlierVersion(1, 1)) {
+        if (d->HostFd != -1) close(d->HostFd);
+        d->HostFd = -1;
+    } else {
+        rssCloseAllFileRecs();
+    }
+    while (ClientRec* c = lstFirstT<ClientRec>(&pRssDispData->clientRecList)) {
+        CloseConnection(c->sock);
+        if (lstFirst(&pRssDispData->clientRecList) == c) DestroyClientRec(c);
+    }
     if (pRssGlobalData->ttyFd != -1) TtyRestore(pRssGlobalData->ttyFd);
+    DestroyUnixSocket();
+    DestroyInetSocket();
 }

@@ -20,6 +20,7 @@ struct RssDispData {
     // A death signal is only recorded here; the loop starts the shutdown at the top of its pass.
     volatile sig_atomic_t pendingSignal;
     volatile sig_atomic_t cleaningUp;
+    int lineDown;  // the line hung up or failed; it is no longer watched
 };
 extern RssDispData* pRssDispData;
 
@@ -29,6 +30,8 @@ void InitializeFD();
 // Counts a descriptor the loop will own, raising maxFd as needed.
 void RssCountFd(int fd);
 int MainLoop();
+// One pass of the main loop; 0 when the loop should end.
+int RssMainLoopPass();
 void ProcessBacklog();
 void CheckConnections(const fd_set* watched, int ttyFd);
 int SetSignalHandling();

@@ -32,8 +32,24 @@ void RssInitData() {
     pRssGlobalData->ourVersion = 1;
     pRssGlobalData->ourLevel = 3;
     pRssGlobalData->ourByteOrder = 'B';
-    pRssDaemonData->unixSock = -1;
-    pRssDaemonData->tcpSock = -1;
+    RssDaemonData* d = pRssDaemonData;
+    d->unixSock = -1;
+    d->tcpSock = -1;
+    d->HostFd = -1;
+    d->ttyInList = lstInit(&d->ttyInQueue);
+    d->ttyOutList = lstInit(&d->ttyOutQueue);
+    lstInit(&d->RssFileList);
+    lstInit(&d->bufData.bufPool);
+    lstInit(&d->bufData.bufClientBufs);
+    XspecEnv* env = &d->rssXspecEnv;
+    env->pBufData = &d->bufData;
+    env->xspecCache = &d->rssXspecCache;
+    env->clock = nullptr;
+    env->hostByteOrder = 'B';
+    env->pRemoteVersion = &pRssGlobalData->RemoteLqxVersion;
+    env->pRemoteLevel = &pRssGlobalData->RemoteLqxLevel;
+    env->pFocusClient = &pRssGlobalData->focusClient;
+    pRssGlobalData->xspecCache = &d->rssXspecCache;
 }
 
 void RssFreeData() {
@@ -43,6 +59,10 @@ void RssFreeData() {
                         d->xTransportProtocols, d->tmpDir})
             std::free(s);
         if (d->rssDb) XrmDestroyDatabase(static_cast<XrmDatabase>(d->rssDb));
+        if (d->rssLink.pBufData) LinkDestroy(&d->rssLink);
+        BufListFree(&d->bufData, d->ttyInList);
+        BufListFree(&d->bufData, d->ttyOutList);
+        if (d->bufData.permanent[0]) BufDestroy(&d->bufData);
         std::free(d);
         pRssDaemonData = nullptr;
     }

@@ -7,6 +7,8 @@
 
 #include "relay/core/buf.h"
 #include "relay/core/lst.h"
+#include "relay/link/link.h"
+#include "relay/xspec/xspec.h"
 
 constexpr int RSS_MAX_ESC_CHARS = 76;
 constexpr int RSS_PATH_MAX = 128;
@@ -59,10 +61,17 @@ struct RssDaemonData {
     int rssArgc;
     char** rssArgv;
     char defaultConfigPath[RSS_PATH_MAX + 64];
-    // The host end's buffer pool and the link lists' storage.
+    // The host end's buffer pool, its end of the line, its X encoding context, and the storage
+    // of the link lists.
     BufData bufData;
+    LinkEnd rssLink;
+    XspecEnv rssXspecEnv;
+    XspecMsgCache rssXspecCache;
     Lst ttyInQueue;
     Lst ttyOutQueue;
+    // Files opened for the terminal: records of the current form, the one file of the old form.
+    Lst RssFileList;
+    int HostFd;
 };
 
 extern RssGlobalData* pRssGlobalData;
@@ -90,6 +99,11 @@ int base_atoi(const char* word, uint8_t* dst);
 int chk_base_atoi(const char* digits, uint8_t* dst, int base, int maxDigits);
 int GetTtyPort();
 int InitProtocol();
+// Everything of InitProtocol after the line is open: configures the host end of the link on fd
+// and queues the start message. 0 or -1.
+int RssStartLink(int fd);
+// Stores a transport call's result as the loop's interval; ends the loop when the link gave up.
+void RssTransResult(uint32_t interval);
 uint8_t RssGetOurEndianness();
 void RssSetRemoteVersion(int version, int level);
 bool RssEarlierVersion(int version, int level);

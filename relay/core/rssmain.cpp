@@ -5,14 +5,63 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "relay/core/conn.h"
 #include "relay/core/disp.h"
+#include "relay/core/file.h"
 #include "relay/core/log.h"
+#include "relay/core/loopback.h"
 #include "relay/core/rss.h"
+#include "relay/core/session.h"
+
+void RssTransResult(uint32_t interval) {
+    pRssGlobalData->selectTimeout.usec = static_cast<int>(interval);
+    // The transport gave up on a silent line.
+    if (!pRssDaemonData->rssLink.running && pRssGlobalData->running == 1) pRssGlobalData->running = 0;
+}
+
+int RssStartLink(int fd) {
+    RssGlobalData* g = pRssGlobalData;
+    RssDaemonData* d = pRssDaemonData;
+    LinkEnd* link = &d->rssLink;
+    ParseEscChars();
+    g->ourVersion = 1;
+    g->ourLevel = 3;
+    LinkSetDefaults(link, LINK_HOST, &d->bufData, Clock{});
+    LinkUseFd(link, fd);
+    for (int i = 0; i < g->escCount; i++) link->escChars[i] = g->escChars[i];
+    link->escCount = g->escCount;
+    link->flags = g->flags;
+    link->timeout = g->timeout;
+    link->ourByteOrder = g->ourByteOrder;
+    link->ourVersion = g->ourVersion;
+    link->ourLevel = g->ourLevel;
+    link->displayName = g->displayName ? g->displayName : "";
+    if (TransInit(link) == -1) {
+        RssPanic("protocol initialization failed");
+        return -1;
+    }
+    if (TransStart(link) == -1) {
+        RssPanic("protocol startup failed");
+        return -1;
+    }
+    return 0;
+}
+
+int InitProtocol() {
+    pRssGlobalData->focusClient = 0;
+    pRssGlobalData->ourByteOrder = 'B';
+    int fd = GetTtyPort();
+    if (fd == -1) return -1;
+    return RssStartLink(fd);
+}
 
 void CleanupAndExit(int) {
     // Stopping the session raises SIGCHLD while we are already here; run the ending only once.
     if (pRssDispData->cleaningUp) return;
     pRssDispData->cleaningUp = 1;
+    StopSession();
+    // Give what the handshake left queued (its final answer) one more chance to reach the line.
+    if (pRssDaemonData->rssLink.pBufData) TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList);
     ShutdownDispatch();
     sleep(1);
     CloseLogfile();
@@ -34,7 +83,8 @@ int RssMain(int argc, char** argv) {
         return -1;
     }
     if (d->loopback) {
-        std::fprintf(stderr, "loopback line test not available yet\n");
+        InitializeFD();
+        DoLoopbackTest();
         return 0;
     }
     d->sessionPid = 0;
@@ -48,8 +98,22 @@ int RssMain(int argc, char** argv) {
         CleanupAndExit(0);
     }
     ParseXports();
-    // The X sockets, the session and the link are not part of this build yet.
-    std::fprintf(stderr, "can't establish X connection socket(s)\n");
+    if (SetUpConnectionSockets() == -1) {
+        std::fprintf(stderr, "can't establish X connection socket(s)\n");
+        CleanupAndExit(0);
+    }
+    if (InitLogfile() == -1) CleanupAndExit(0);
+    SetSignalHandling();
+    if (StartSession() == -1) {
+        std::perror("session fork");
+        CleanupAndExit(0);
+    }
+    if (InitProtocol() == -1) {
+        g->running = 0;
+    } else {
+        g->running = 1;
+        MainLoop();
+    }
     CleanupAndExit(0);
     return 0;
 }

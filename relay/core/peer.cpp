@@ -1,0 +1,148 @@
+#include "relay/core/peer.h"
+
+#include <cstdio>
+
+#include "relay/core/conn.h"
+#include "relay/core/disp.h"
+#include "relay/core/file.h"
+#include "relay/core/req.h"
+#include "relay/core/rss.h"
+
+namespace {
+
+BufData* Pool() { return &pRssDaemonData->bufData; }
+
+void RssSend(Buf* b) {
+    lstAdd(pRssDaemonData->ttyOutList, b);
+    RssTransResult(TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList));
+}
+
+void RssCloseAllClients() {
+    while (ClientRec* c = lstFirstT<ClientRec>(&pRssDispData->clientRecList)) {
+        if (CloseConnection(c->sock) == 0 && lstFirst(&pRssDispData->clientRecList) == c)
+            DestroyClientRec(c);  // a record that never got a socket
+    }
+}
+
+}  // namespace
+
+void GotTtyInput() {
+    RssDaemonData* d = pRssDaemonData;
+    RssTransResult(TransRead(&d->rssLink, d->ttyInList));
+    while (Buf* b = lstGetT<Buf>(d->ttyInList)) {
+        switch (b->type) {
+        case MSG_XMERGED:
+        case MSG_XCACHED:
+        case MSG_XDATA: ProcessReply(b); break;
+        case MSG_CONNECT: ProcessConnectionRepl(b); break;
+        case MSG_START:
+            BufFree(Pool(), b);
+            RssPanic("internal error - host received start protocol message.");
+            break;
+        case MSG_XREADY: ProcessXready(b); break;
+        case MSG_FILEOPEN: ProcessFileOpen(b); break;
+        case MSG_FILECLOSE: ProcessFileClose(b); break;
+        case MSG_FILEDATA: ProcessFileData(b); break;
+        case MSG_SHUTDOWN: ProcessShutdownRequest(b); break;
+        case MSG_DEADCLIENT: ProcessDeadClient(b); break;
+        default: BufFree(Pool(), b); break;
+        }
+    }
+}
+
+void ProcessXready(Buf* msg) {
+    RssGlobalData* g = pRssGlobalData;
+    RssDaemonData* d = pRssDaemonData;
+    uint8_t m[4] = {0, 0, 0, 0};
+    for (size_t i = 0; i < 4 && i < msg->Len(); i++) m[i] = msg->start[i];
+    BufFree(Pool(), msg);
+    g->remoteByteOrder = m[0];
+    RssSetRemoteVersion(m[1], m[2]);
+    auto versions = [&] {
+        std::fprintf(stderr, "Linquara versions: lqhostd %d.%d, ", g->ourVersion, g->ourLevel);
+        std::fprintf(stderr, "lqtermd %d.%d\n", g->RemoteLqxVersion, g->RemoteLqxLevel);
+    };
+    if (m[3] > 128 || g->RemoteLqxVersion != g->ourVersion) {
+        versions();
+        g->running = 0;
+        return;
+    }
+    if (g->RemoteLqxLevel != g->ourLevel) {
+        versions();
+        if (RssEarlierVersion(1, 1)) std::fprintf(stderr, "    (lqtermd uses old version of file I/O)\n");
+        if (RssEarlierVersion(1, 2)) std::fprintf(stderr, "    (lqtermd does not support flow-control)\n");
+    }
+    // The link narrows its stuffing to the configured escape list and adapts to the level.
+    LinkSetRemoteVersion(&d->rssLink, m[0], m[1], m[2]);
+    if (d->useLocal && d->unixSock != -1) FD_SET(d->unixSock, &pRssDispData->readMask);
+    if (d->useTcpip && d->tcpSock != -1) FD_SET(d->tcpSock, &pRssDispData->readMask);
+}
+
+int ProcessDeadSocket(int fd) {
+    ClientRec* c = fd >= 0 && fd < RSS_MAX_FDS ? pRssDispData->socketTbl[fd] : nullptr;
+    if (!c || c->dead) return 0;
+    Buf* b = BufGet(Pool());
+    if (!b) return -1;
+    FD_CLR(fd, &pRssDispData->readMask);
+    c->dead = 1;
+    BufListFree(Pool(), c->reqList);
+    b->type = MSG_DEADCLIENT;
+    b->clientId = 0;
+    *b->end++ = static_cast<uint8_t>(c->clientId);
+    *b->end++ = 0;
+    RssSend(b);
+    return 0;
+}
+
+int ProcessDeadClient(Buf* msg) {
+    ClientRec* c = msg->Len() >= 2 ? pRssDispData->clientTbl[msg->start[0] & 0x3f] : nullptr;
+    if (!c || c->clientId != msg->start[0]) {
+        BufFree(Pool(), msg);
+        return 0;
+    }
+    msg->clientId = 0;
+    switch (msg->start[1]) {
+    case 0:
+        if (c->sock >= 0) FD_CLR(c->sock, &pRssDispData->readMask);
+        c->dead = 1;
+        BufListFree(Pool(), c->reqList);
+        BufListFree(Pool(), c->replyOutList);
+        msg->start[1] = 1;
+        RssSend(msg);
+        break;
+    case 1:
+        msg->start[1] = 2;
+        RssSend(msg);
+        CloseConnection(c->sock);
+        break;
+    default:
+        BufFree(Pool(), msg);
+        CloseConnection(c->sock);
+        break;
+    }
+    return 0;
+}
+
+int ProcessShutdownRequest(Buf* msg) {
+    RssDaemonData* d = pRssDaemonData;
+    uint8_t phase = msg->Len() >= 1 ? msg->start[0] : 0;
+    if (phase == 0) {
+        DestroyUnixSocket();
+        DestroyInetSocket();
+        if (msg->Len() == 0) *msg->end++ = 0;
+        msg->start[0] = 1;
+        msg->clientId = 0;
+        RssSend(msg);
+    } else if (phase == 1) {
+        RssCloseAllClients();
+        msg->start[0] = 2;
+        msg->clientId = 0;
+        lstInsert(d->ttyOutList, nullptr, msg);
+        RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
+        pRssGlobalData->running = 0;
+    } else {
+        BufFree(Pool(), msg);
+        pRssGlobalData->running = 0;
+    }
+    return 0;
+}

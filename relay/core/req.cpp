@@ -1,0 +1,238 @@
+#include "relay/core/req.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "relay/core/conn.h"
+#include "relay/core/disp.h"
+#include "relay/core/peer.h"
+#include "relay/core/rss.h"
+
+namespace {
+
+BufData* Pool() { return &pRssDaemonData->bufData; }
+
+ClientRec* RssClientAt(int fd) { return fd >= 0 && fd < RSS_MAX_FDS ? pRssDispData->socketTbl[fd] : nullptr; }
+
+bool RssDeadErrno(int e) { return e == EINTR || e == EBADF || e == EPIPE || e == ECONNRESET; }
+
+void RssCloseReqBuf(ClientRec* c) {
+    Buf* b = c->reqBuf;
+    b->end = b->data + c->reqFill;
+    b->type = 0;
+    b->clientId = static_cast<uint8_t>(c->clientId);
+    lstAdd(c->reqList, b);
+    c->reqBuf = nullptr;
+}
+
+// Takes up the messages of the X server's connection reply (the first carries the set-up status,
+// the second ends the set-up phase) and writes them. A partly written one is finished before any
+// later byte goes out, so the client sees the reply in order. False while one is still unfinished.
+bool RssConnReplyPump(ClientRec* c) {
+    for (;;) {
+        if (!c->connReplyBuf) {
+            if (!c->inSetup) return true;
+            Buf* b = lstGetT<Buf>(c->replyOutList);
+            if (!b) return true;
+            if (c->connReplied) {
+                c->inSetup = 0;  // the second message: requests are read from now on
+            } else {
+                if (b->Len() > 0 && b->start[0] == 0) c->dead = 1;  // the X server refused it
+                InitClientRequest(c->sock);
+                c->connReplied = 1;
+            }
+            c->connReplyBuf = b;
+            c->connReplyLeft = static_cast<int>(b->Len());
+            c->connReplyPos = b->start;
+        }
+        ssize_t n = c->connReplyLeft > 0 ? write(c->sock, c->connReplyPos, static_cast<size_t>(c->connReplyLeft)) : 0;
+        if (n >= 0) {
+            c->connReplyLeft -= static_cast<int>(n);
+            if (c->connReplyLeft > 0) {
+                c->connReplyPos += n;
+                return false;
+            }
+            BufFree(Pool(), c->connReplyBuf);
+            c->connReplyBuf = nullptr;
+            c->connReplyPos = nullptr;
+        } else if (errno == EAGAIN) {
+            return false;
+        } else if (RssDeadErrno(errno)) {
+            BufFree(Pool(), c->connReplyBuf);
+            c->connReplyBuf = nullptr;
+            c->connReplyPos = nullptr;
+            ProcessDeadSocket(c->sock);
+            return true;
+        } else {
+            std::fprintf(stderr, "ProcessConnReply write error errno=%d\n", errno);
+            return false;
+        }
+    }
+}
+
+// Writes the reply output queue to the socket in order; a partly written buffer goes back to the
+// front. fromReply selects the error handling of ProcessReply instead of WriteReplies.
+int RssFlushReplies(ClientRec* c, bool fromReply) {
+    if (!RssConnReplyPump(c)) return 0;
+    while (Buf* b = lstGetT<Buf>(c->replyOutList)) {
+        if (c->dead || b->Len() == 0) {
+            BufFree(Pool(), b);
+            continue;
+        }
+        ssize_t n = write(c->sock, b->start, b->Len());
+        if (n == -1 && errno == EAGAIN) n = 0;
+        if (n == -1) {
+            int e = errno;
+            if (RssDeadErrno(e)) {
+                BufFree(Pool(), b);
+                ProcessDeadSocket(c->sock);
+                return -1;
+            }
+            if (fromReply) {
+                std::fprintf(stderr, "unknown write error errno = %d\n", e);
+                n = 0;
+            } else {
+                lstInsert(c->replyOutList, nullptr, b);
+                errno = e;
+                std::perror("ProcessConnectionReply write error");
+                std::fprintf(stderr, " errno=%d\n", e);
+                return -1;
+            }
+        }
+        if (static_cast<size_t>(n) == b->Len()) {
+            BufFree(Pool(), b);
+            continue;
+        }
+        b->start += n;
+        lstInsert(c->replyOutList, nullptr, b);
+        return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void InitClientRequest(int fd) {
+    ClientRec* c = RssClientAt(fd);
+    if (!c) return;
+    if (!c->reqBuf) c->reqBuf = BufGet(Pool());
+    c->needed = 4;
+    c->reqFill = 0;
+    c->hdrRead = 0;
+}
+
+int ReadNeededBytes(int fd) {
+    ClientRec* c = RssClientAt(fd);
+    if (!c || c->needed == 0) return 0;
+    if (!c->reqBuf) {
+        c->reqBuf = BufGet(Pool());
+        if (!c->reqBuf) return 0;
+        c->reqFill = 0;
+    }
+    int reads = 0;
+    for (;;) {
+        int room = RSS_REQ_BUF_MAX - c->reqFill;
+        int want = c->needed < room ? c->needed : room;
+        ssize_t n = read(fd, c->reqBuf->data + c->reqFill, static_cast<size_t>(want));
+        reads++;
+        if (n == 0) {
+            BufFree(Pool(), c->reqBuf);
+            c->reqBuf = nullptr;
+            ProcessDeadSocket(fd);
+            return 0;
+        }
+        if (n == -1) {
+            if (RssDeadErrno(errno)) {
+                ProcessDeadSocket(fd);
+            } else if (errno != EAGAIN) {
+                std::perror("Process request read error");
+            }
+            return 0;
+        }
+        c->reqFill = static_cast<uint16_t>(c->reqFill + n);
+        c->needed -= static_cast<int>(n);
+        if (c->reqFill >= RSS_REQ_BUF_MAX && c->needed > 0) {
+            RssCloseReqBuf(c);
+            c->reqBuf = BufGet(Pool());
+            c->reqFill = 0;
+            if (!c->reqBuf || reads > 1) return -1;
+        } else if (c->needed == 0) {
+            return 1;
+        } else if (n < want) {
+            return 0;  // the socket has nothing more now
+        }
+    }
+}
+
+int GetNextXRequest(int fd) {
+    ClientRec* c = RssClientAt(fd);
+    if (!c) return 0;
+    int r = ReadNeededBytes(fd);
+    if (r < 1) return r;
+    if (!c->hdrRead) {
+        c->hdrRead = 1;
+        const uint8_t* h = c->reqBuf->data;
+        bool swap = c->byteOrder != pRssGlobalData->ourByteOrder;
+        int length = swap ? h[2] | h[3] << 8 : h[2] << 8 | h[3];
+        if (length > 1) {
+            c->needed = 4 * length - 4;
+            r = ReadNeededBytes(fd);
+            if (r < 1) return r;
+        }
+    }
+    RssCloseReqBuf(c);
+    InitClientRequest(fd);
+    return 1;
+}
+
+void ProcessRequest(int fd) {
+    RssDaemonData* d = pRssDaemonData;
+    ClientRec* c = RssClientAt(fd);
+    if (!c || c->dead) return;
+    if (c->inSetup) {
+        if (c->needed != 0) ProcessConnectionReq(fd);
+        return;
+    }
+    uint32_t t = GetTime();
+    if (lstCount(d->ttyOutList) <= RSS_MAX_TTY_OUT && TransIsClientSendWindowOpen(&d->rssLink, c->clientId) &&
+        (GetNextXRequest(fd) != 0 || c->resumeTime != 0)) {
+        // The request may have found the client dead; its queues are then already emptied.
+        if (!c->dead) {
+            int wait = XspecEncode(&d->rssXspecEnv, c);
+            c->resumeTime = wait ? t + static_cast<uint32_t>(wait) : 0;
+            if (c->resumeTime == 0 && wait) c->resumeTime = 1;
+            lstConcat(d->ttyOutList, c->encList);
+        }
+    }
+    RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
+}
+
+void ProcessReply(Buf* msg) {
+    ClientRec* c = pRssDispData->clientTbl[msg->clientId & 0x3f];
+    if (!c) {
+        BufFree(Pool(), msg);
+        return;
+    }
+    lstAdd(c->replyInList, msg);
+    XspecDecode(&pRssDaemonData->rssXspecEnv, c);
+    RssFlushReplies(c, true);
+}
+
+int WriteReplies(int fd) {
+    ClientRec* c = RssClientAt(fd);
+    if (!c) return -1;
+    XspecDecode(&pRssDaemonData->rssXspecEnv, c);
+    return RssFlushReplies(c, false);
+}
+
+void ProcessConnectionRepl(Buf* msg) {
+    ClientRec* c = pRssDispData->clientTbl[msg->clientId & 0x3f];
+    if (!c) {
+        BufFree(Pool(), msg);
+        return;
+    }
+    lstAdd(c->replyOutList, msg);
+    RssConnReplyPump(c);
+}
