@@ -48,7 +48,7 @@ std::string TempDir::write(const std::string& name, const std::string& data) con
 std::string QzChild::program()
 {
     const char* bin = getenv("LQ_BIN_DIR");
-    return std::string(bin && *bin ? bin : "build/bin") + "/data_qz";
+    return bin && *bin ? std::string(bin) + "/data_qz" : std::string(QZ_PROGRAM);
 }
 
 QzChild::QzChild(const std::vector<std::string>& args, const std::vector<std::string>& env,
