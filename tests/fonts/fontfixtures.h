@@ -208,6 +208,7 @@ struct Scene {
                    "/helvetica (/hel.ff) _FontDirectoryFAM\n"
                    "/helv /helvetica _FontDirectorySYN\n"
                    "/times (/Times.f3b) _FontDirectoryFAM\n"
+                   "(times roman) /times _FontDirectorySYN\n"
                    "/courier (/courier14.fb) _FontDirectoryFAM\n"
                    "/-adobe-courier-medium-r-normal--0-0-0-0-m-0-iso8859-1 /courier _FontDirectorySYN\n"
                    "/fixed (/fixed.fb) _FontDirectoryFAM\n"
