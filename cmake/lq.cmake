@@ -20,9 +20,13 @@ function(lq_test name)
   endif()
   gtest_discover_tests(${name}
     WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT}
-               ENVIRONMENT "LQ_SOURCE_DIR=${CMAKE_SOURCE_DIR};LQ_BIN_DIR=${LQ_BIN_DIR}"
+    PROPERTIES TIMEOUT ${A_TIMEOUT}
     DISCOVERY_TIMEOUT 60)
+  # gtest_discover_tests flattens list-valued properties, so the labels and the environment
+  # are set by a script that CTest runs after it has read the discovered tests.
+  set(props "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  file(WRITE "${props}" "if(DEFINED ${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES\n    LABELS \"${A_LABELS}\"\n    ENVIRONMENT \"LQ_SOURCE_DIR=${CMAKE_SOURCE_DIR};LQ_BIN_DIR=${LQ_BIN_DIR}\")\nendif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${props}")
 endfunction()
 
 # lq_fuzz(name SOURCES ... LIBS ...): a libFuzzer target in build-fuzz/fuzz.
