@@ -67,8 +67,20 @@ void Do_Nrv7310_HC(HcRun *run, XImage *image, int visual_class, const char *wind
   const int bits = HC->resolution == 1 && HC->render_mode == 0 ? 4 : 2;
   const int bpp = bits == 4 ? 2 : 1;
 
+  // A TrueColor or DirectColor pixel takes each component from a different map entry, so its
+  // colour exists only per pixel and is matched there; a PseudoColor map holds whole colours.
+  const bool rgb = visual_class == XWD_TRUECOLOR || visual_class == XWD_DIRECTCOLOR;
+  const bool match_pixels = HC->render_mode == 2 && rgb;
   if (HC->local_gamma == 1) hc_un_gamma(colors, ncolors);
-  if (HC->render_mode == 2) hc_7310_colormatch(colors, ncolors);
+  if (HC->render_mode == 2 && !rgb) hc_7310_colormatch(colors, ncolors);
+  HcsColorTables tables;
+  hcs_color_match_init(&tables);
+  struct Matched {
+    uint32_t key;  // 0x1000000 | red, green, blue once filled
+    uint8_t rgb[3];
+  };
+  Matched *cache = match_pixels ? (Matched *)calloc(4096, sizeof(Matched)) : nullptr;
+  if (match_pixels && !cache) FatalError(run, "Can't allocate memory for the colour cache\n");
 
   uint8_t *scan = (uint8_t *)malloc(3 * (size_t)(W > H ? W : H));
   uint8_t *out = (uint8_t *)malloc((size_t)ppl * bpp);
@@ -83,6 +95,18 @@ void Do_Nrv7310_HC(HcRun *run, XImage *image, int visual_class, const char *wind
     if (i % f == 0 && Get_X_Scanline(image, i / f, colors, ncolors, HC->pixel_order,
                                      visual_class, scan) != 0)
       FatalError(run, "Failed to get shift value for DirectColor class\n");
+    if (i % f == 0 && match_pixels)
+      for (int k = 0; k < (HC->pixel_order == 1 ? W : H); k++) {
+        uint8_t *px = scan + 3 * k;
+        const uint32_t key = 0x1000000u | px[0] << 16 | px[1] << 8 | px[2];
+        Matched *m = &cache[(key * 2654435761u) >> 20];
+        if (m->key != key) {
+          int out[3];
+          hcs_color_match(&tables, px[0], px[1], px[2], out);
+          *m = Matched{key, {(uint8_t)out[0], (uint8_t)out[1], (uint8_t)out[2]}};
+        }
+        memcpy(px, m->rgb, 3);
+      }
     uint8_t *o = out;
     for (int j = 0; j < ppl; j++) {
       const uint8_t *src = scan + 3 * (j / f);
@@ -100,6 +124,7 @@ void Do_Nrv7310_HC(HcRun *run, XImage *image, int visual_class, const char *wind
     SENDCHAR(run, HC_LINE_END);
   }
   SENDCHAR(run, HC_STREAM_END);
+  free(cache);
   free(out);
   free(scan);
 }
