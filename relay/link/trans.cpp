@@ -37,6 +37,13 @@ bool TransNormalize(Buf* b) {
     return true;
 }
 
+// A message the caller may hand over: its type and client id must survive the packet's type byte.
+bool TransValidMsg(const Buf* b) {
+    if (b->clientId == 0)
+        return b->type <= 19 && b->type != MSG_TRANSPORT && b->type != MSG_REXMIT_HDR && b->type != MSG_EXTTRANSPORT;
+    return b->clientId >= 5 && b->clientId <= 63 && b->type <= MSG_XDATA;
+}
+
 // Cuts msg so that its content is at most maxLen bytes; the rest goes into a new Buf inserted right
 // after `after` in list (at its head when after is null). Each piece stays a valid message of its
 // type: X data may be cut anywhere, a merged message only between pieces, and a file data piece of
@@ -447,6 +454,13 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
             if (!m) break;
         }
         if (a == -1) a = lastWrite >= 0 ? lastWrite : FrameWriteCWBuf(L);
+        if (from == list && !TransValidMsg(m)) {
+            // The type byte could not carry it, or it is the transport's own: a caller fault.
+            lstDelete(from, m);
+            BufFree(L->pBufData, m);
+            LinkErr(L, "LQx panic: %s\n", "TransWrite bad message type");
+            continue;
+        }
         if (from == list) TransMergeBufs(L, m, list);
         bool compressible = MsgCompressible(m->type);
         if (!TransNormalize(m) && !compressible) {

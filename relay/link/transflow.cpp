@@ -52,6 +52,10 @@ void TransCheckTimers(LinkEnd* L) {
             if (t->transRexmitRetries > 0) {
                 t->transRexmitRetries--;
                 tm->period += t->transRexmitTimeout;
+            } else if (Buf* waiting = TransFindLastExt(L, EXT_RECEIVED, -1)) {
+                // One unsent count is enough; queueing another per expiry while the window is full
+                // would drain the pool on a dead line with no time-out.
+                for (int k = 0; k < 4; k++) waiting->start[1 + k] = static_cast<uint8_t>(t->transSnumRN >> (8 * k));
             } else {
                 TransExtendedTransport(L, EXT_RECEIVED, 0, 0);
             }

@@ -1,5 +1,7 @@
 // Helpers of the link tests: seeded random link messages and an in-order delivery check.
 #pragma once
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -86,4 +88,104 @@ struct DeliveryCheck {
                 ", client " + std::to_string(b->clientId) + ", " + std::to_string(b->Len()) + " bytes)";
         return false;
     }
+};
+
+// ---- one end on a memory line ----------------------------------------------------------------
+
+struct MemIo {
+    std::vector<uint8_t> out;  // everything the end wrote
+    std::deque<uint8_t> in;    // bytes waiting for the end to read
+    int writeLimit = -1;       // bytes the line takes per write call; -1 = all
+};
+
+inline LinkIo MemLinkIo(MemIo* m) {
+    return LinkIo{[](void* c, uint8_t* p, int n) -> int {
+                      MemIo* m = static_cast<MemIo*>(c);
+                      int k = 0;
+                      while (k < n && !m->in.empty()) p[k++] = m->in.front(), m->in.pop_front();
+                      if (k == 0) errno = EAGAIN;
+                      return k ? k : -1;
+                  },
+                  [](void* c, const uint8_t* p, int n) -> int {
+                      MemIo* m = static_cast<MemIo*>(c);
+                      if (m->writeLimit >= 0 && n > m->writeLimit) n = m->writeLimit;
+                      m->out.insert(m->out.end(), p, p + n);
+                      return n;
+                  },
+                  [](void* c) -> int { return static_cast<int>(static_cast<MemIo*>(c)->in.size()); }, m};
+}
+
+// The FCS-16 of a packet, computed bit by bit (independently of the frame layer's table).
+inline uint16_t SlowFcs(const std::vector<uint8_t>& p) {
+    uint16_t fcs = 0xFFFF;
+    for (uint8_t c : p) {
+        fcs ^= c;
+        for (int i = 0; i < 8; i++) fcs = (fcs & 1) ? static_cast<uint16_t>((fcs >> 1) ^ 0x8408) : static_cast<uint16_t>(fcs >> 1);
+    }
+    return static_cast<uint16_t>(~fcs);
+}
+
+// A frame as a peer would send it: the packet, the FCS, every 0x7D, 0x7E and byte of `stuff` (by
+// default the default escape list) escaped.
+inline const std::vector<uint8_t> kDefaultEscapes = {0x0a, 0x0d, 0x11, 0x13, 0x1d, 0x7f, 0x93, 0x9d, 0xff};
+inline std::vector<uint8_t> EncodeFrame(std::vector<uint8_t> pkt, const std::vector<uint8_t>& stuff = kDefaultEscapes) {
+    uint16_t fcs = SlowFcs(pkt);
+    pkt.push_back(static_cast<uint8_t>(fcs));
+    pkt.push_back(static_cast<uint8_t>(fcs >> 8));
+    std::vector<uint8_t> f;
+    for (uint8_t c : pkt) {
+        bool esc = c == 0x7D || c == 0x7E || std::find(stuff.begin(), stuff.end(), c) != stuff.end();
+        if (esc) f.push_back(0x7D), f.push_back(c ^ 0x20);
+        else f.push_back(c);
+    }
+    f.push_back(0x7E);
+    return f;
+}
+
+// Splits line bytes into packets whose FCS is good (FCS removed), in order.
+inline std::vector<std::vector<uint8_t>> DecodeFrames(const std::vector<uint8_t>& bytes) {
+    std::vector<std::vector<uint8_t>> pkts;
+    std::vector<uint8_t> cur;
+    bool esc = false;
+    for (uint8_t c : bytes) {
+        if (esc) {
+            cur.push_back(c ^ 0x20);
+            esc = false;
+        } else if (c == 0x7D) {
+            esc = true;
+        } else if (c == 0x7E) {
+            if (cur.size() > 2) {
+                std::vector<uint8_t> body(cur.begin(), cur.end() - 2);
+                uint16_t fcs = SlowFcs(body);
+                if (cur[cur.size() - 2] == static_cast<uint8_t>(fcs) && cur.back() == static_cast<uint8_t>(fcs >> 8))
+                    pkts.push_back(body);
+            }
+            cur.clear();
+        } else {
+            cur.push_back(c);
+        }
+    }
+    return pkts;
+}
+
+// One end alone on a memory line with a virtual clock.
+struct SoloEnd {
+    VirtualClock clock{5000000};
+    BufData pool{};
+    LinkEnd link{};
+    MemIo io;
+    explicit SoloEnd(int role = LINK_HOST, int timeout = 30, const char* escapes = nullptr) {
+        BufInit(&pool);
+        LinkSetDefaults(&link, role, &pool, clock.AsClock());
+        link.timeout = timeout;
+        if (escapes) LinkParseEscChars(&link, escapes);
+        link.io = MemLinkIo(&io);
+    }
+    ~SoloEnd() {
+        LinkDestroy(&link);
+        BufDestroy(&pool);
+    }
+    int Start() { return TransInit(&link) == 0 ? TransStart(&link) : -1; }
+    std::vector<std::vector<uint8_t>> Sent() { return DecodeFrames(io.out); }
+    void Feed(const std::vector<uint8_t>& bytes) { io.in.insert(io.in.end(), bytes.begin(), bytes.end()); }
 };

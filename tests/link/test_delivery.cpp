@@ -43,6 +43,7 @@ struct Case {
     double errorRate;
     uint32_t seed;
     uint64_t messages;
+    uint32_t silenceAt = 0, silenceFor = 0;  // seconds; a silence shorter than the 30 s timeout
 };
 
 class Delivery : public ::testing::TestWithParam<Case> {};
@@ -57,18 +58,26 @@ TEST_P(Delivery, EveryMessageArrivesOnceInOrder) {
     cfg.line.errorRate = c.errorRate;
     cfg.line.seed = c.seed;
     ASSERT_EQ(LinkPairInit(&R.pair, &cfg), 0);
+    if (c.silenceFor) SimLineAddOutage(&R.pair.line, c.silenceAt * 1000000ull, c.silenceFor * 1000000ull);
     LinkPairRun(&R.pair, 3600u * 1000000u, Drive, &R);
     EXPECT_EQ(R.check[0].error, "");
     EXPECT_EQ(R.check[1].error, "");
     EXPECT_EQ(R.check[0].delivered, c.messages);
     EXPECT_EQ(R.check[1].delivered, c.messages);
     EXPECT_EQ(R.pair.host.running, 1);
+    EXPECT_EQ(R.pair.term.running, 1);
     LinkPairDestroy(&R.pair);
 }
 
-INSTANTIATE_TEST_SUITE_P(Lines, Delivery,
-                         ::testing::Values(Case{"clean", 38400, 0, 1, 2000}, Case{"noisy", 38400, 0.001, 2, 1000},
-                                           Case{"fast", 0, 0.0005, 3, 1000}),
+INSTANTIATE_TEST_SUITE_P(
+    Lines, Delivery,
+    ::testing::Values(Case{"clean9600", 9600, 0, 1, 500}, Case{"clean38400", 38400, 0, 2, 2000},
+                      Case{"cleanUnlimited", 0, 0, 3, 3000}, Case{"noisy1e4", 38400, 0.0001, 4, 1500},
+                      Case{"noisy5e4", 115200, 0.0005, 5, 1500}, Case{"noisy1e3", 38400, 0.001, 6, 1000},
+                      Case{"noisy1e3b", 9600, 0.001, 7, 400}, Case{"noisy1e3c", 0, 0.001, 8, 1500},
+                      Case{"noisy1e3d", 115200, 0.001, 9, 1500},
+                      Case{"silence10s", 38400, 0.0005, 10, 1000, 5, 10},
+                      Case{"silence25s", 38400, 0.001, 11, 1000, 3, 25}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
