@@ -21,14 +21,9 @@ void qz_init(QzData* qz, const char* progname)
 {
     memset(qz, 0, sizeof *qz);
     qz->progname = progname ? progname : "data_qz";
-    qz->printername = nullptr;
-    qz->debug = 0;
     qz->delay_timeout = 5;
-    qz->nctld = 0;
-    qz->infd = 0;
+    qz->infd = 0;  // standard input
     qz->pipefd = -1;
-    qz->prtbufi = 0;
-    qz->printer_closed = 0;
     qz->net_linger.l_onoff = 1;
     qz->net_linger.l_linger = 360;
     qz->open_file = open_path;
