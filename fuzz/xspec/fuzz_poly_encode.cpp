@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const bool s = starve(t);
             const int rc = XspecPolyDecode(&t->env, &t->client, t->client.replyInList, t->client.replyOutList);
             t->Feed();
-            for (Buf* b = lstFirstT<Buf>(t->client.replyOutList); b; b = b->next) got.insert(got.end(), b->start, b->end);
+            for (Buf* b = lstFirstT<Buf>(t->client.replyOutList); b; b = b->next)
+                got.insert(got.end(), b->start, b->end);
             BufListFree(&t->pool, t->client.replyOutList);
             if (rc == XSPEC_POLY_BAD) std::abort();  // the encoder's output is always decodable
             if (rc != 0 && !s) break;

@@ -11,7 +11,8 @@
 //    flags: 0x01 PolyLine coordinate mode (0 for the other three); 0x20 length, drawable and gc
 //    left out because they equal those of lastPolyHeader; 0x40 differences from the first element;
 //    0x80 differences from the preceding element (exactly one of the two); 0x02, 0x04, 0x08, 0x10
-//    are 0 (so 0xff can never be a compact flags byte). Length, drawable, gc and code-15 numbers are in the client's byte order.
+//    are 0, so 0xff is never a compact flags byte. Length, drawable, gc and code-15 numbers are in
+//    the client's byte order.
 //    PolyLine record: code 0..13 (cache entry), 14 + dx, dy as signed bytes, 15 + dx, dy as 16-bit.
 //    Rectangle/segment record: one byte (codeA << 4 | codeB), then the bytes of the first pair,
 //    then those of the second pair; code 14 of a rectangle's size pair carries unsigned bytes.

@@ -339,7 +339,9 @@ TEST(PolyEncode, MalformedAndEmptyRequestsReachTheServer) {
             EXPECT_EQ(line[off], c.request[0]);
             if (c.verbatim) {
                 EXPECT_EQ(line[off + 1], XSPEC_POLY_VERBATIM);
-                EXPECT_TRUE(std::equal(c.request.begin() + 1, c.request.end(), line.begin() + static_cast<long>(off) + 2));
+                ASSERT_GE(line.size(), off + 1 + c.request.size());
+                const auto body = line.begin() + static_cast<long>(off) + 2;
+                EXPECT_TRUE(std::equal(c.request.begin() + 1, c.request.end(), body));
             } else {
                 EXPECT_EQ(line[off + 1] & 0xC0, 0x40);
             }
