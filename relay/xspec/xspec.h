@@ -39,6 +39,8 @@ inline bool XspecIsCompactOpcode(uint8_t op) { return op == 65 || op == 66 || op
 // numbers it. No single or run form has flags 0xffff. It touches no state at either end.
 constexpr uint16_t XSPEC_TEXT_VERBATIM = 0xffff;
 
+struct XspecEnv;
+
 // Per client, at either end. At the host it is the encoder and decoder state; at the terminal the
 // same members hold the mirror copies (caches, last Poly header, lastText, templates) and the
 // decoding progress of the host's stream.
@@ -72,9 +74,10 @@ struct XspecState {
     uint8_t thirdSeen;
 
     // Not part of the mirrored protocol state.
-    BufData* pBufData;         // the pool polyOut came from, so XspecFree can give it back
-    uint8_t verbatim;          // the request in progress is passed whole behind a verbatim marker
-    uint8_t decodedPoly;       // terminal end: a Poly decoding is in progress (inProgress -1)
+    XspecEnv* pEnv;            // the end this record belongs to (for XspecFree)
+    int32_t clientId;          // the link client id it was made for
+    int32_t nStamped;          // messages at the front of the incoming queue already stamped
+    uint8_t verbatim;          // the request in progress is passed on behind a verbatim marker
 };
 
 // One record per end: the caches that all clients of that end share.
@@ -136,13 +139,37 @@ Buf* XspecCacheDelta(XspecEnv* env, const uint8_t* m, int len, const uint8_t (*s
                      uint8_t full, int clientId);
 void XspecCacheStore(const uint8_t* m, int len, uint8_t (*slots)[64], uint8_t* next, uint8_t* full);
 int XspecDecodeCached(XspecEnv* env, ClientRec* client);
+// Rebuilds every record of the coded message s against slots (storing each), appending the
+// messages to out; all or none (-1: not enough buffers). reqSide: request size rule.
+int XspecRebuildRecords(XspecEnv* env, const Buf* s, uint8_t (*slots)[64], uint8_t* next, uint8_t* full,
+                        Lst* out, int clientId, bool little, bool reqSide);
 // Size of a message from the X server by its first bytes (at least 8 available): 32 for errors and
 // events, 32 + 4 * length for replies.
 uint32_t XspecMessageSize(const uint8_t* m, bool little);
 
-// ImageText8 step of the encoder (internal, exposed for tests).
-int XspecTextStep(XspecEnv* env, ClientRec* client);
-int XspecMergeNext(Lst* queue);
+// ImageText8 step of the encoder: 0 to go on with the driver's loop, XSPEC_HOLD_USEC to return
+// that, -1 to return 0.
+int XspecTextRun(XspecEnv* env, ClientRec* client);
+int XspecMergeNext(XspecEnv* env, Lst* queue);
+// An ImageText8 header whose length field fits its character count exactly.
+bool XspecTextWellFormed(const uint8_t* hdr, bool little);
+
+// The ImageText8 state that both ends keep alike. Everything here depends only on what crosses the
+// line, so the terminal's copy never drifts from the host's: templates change only through a
+// single-form request of one character (refresh by gc, template numbers 1 and 3 naming textGc and
+// cursorGc) and through run messages.
+// A single-form request as the peer rebuilds it (req: 16 bytes, plus the character when the count
+// is 1); k is its template number or 0.
+void XspecTextApplySingle(XspecState* st, const uint8_t* req, int k, bool little);
+// Bytes of a run message with these flags, and of a single-form header (without characters).
+int XspecTextRunSize(uint16_t flags);
+int XspecTextSingleHdrSize(uint16_t flags);
+// Applies a whole run message: updates the templates and writes the 2 or 3 requests it stands for
+// (20 bytes each) to out. Returns the number of requests.
+int XspecTextApplyRun(XspecState* st, const uint8_t* msg, uint8_t* out);
+// Rebuilds a single-form message (header and n characters) into the X request (out: 16 + n + pad
+// bytes, at most 272) and applies it. Returns the request's size.
+int XspecTextDecodeSingle(XspecState* st, const uint8_t* msg, bool little, uint8_t* out);
 
 // ---- terminal end ----
 int XspecTermDecode(XspecEnv* env, ClientRec* client);  // always 0
@@ -158,8 +185,9 @@ void XspecInSkip(XspecEnv* env, Lst* in, size_t n);  // consumes n bytes, freein
 int XspecOutPut(XspecEnv* env, Lst* out, uint8_t type, int clientId, const uint8_t* src, size_t n);
 
 // Link-order bookkeeping of cache stores (see XspecEnv).
-void XspecStampIncoming(XspecEnv* env, Lst* in);
+void XspecStampIncoming(XspecEnv* env, XspecState* st, Lst* in);
 bool XspecMayStore(XspecEnv* env, int clientId, uint32_t stamp);  // records the wait when false
+void XspecStall(XspecEnv* env, int clientId, uint32_t stamp);      // waits for a buffer at stamp
 void XspecStoreDone(XspecEnv* env, int clientId);
 
 // Values in a client's byte order: little is true for a client whose letter is 'l'.

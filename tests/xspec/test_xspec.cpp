@@ -1,0 +1,322 @@
+// Known answers of the X encodings: byte formats, cache slot choice, pass-through pieces, the
+// ImageText8 single and run forms, and the host's decoding of the terminal's messages.
+#include "tests/xspec/harness.h"
+
+namespace {
+
+using xh::Bytes;
+
+struct One {  // one end with one client
+    xh::End e;
+    ClientRec c{};
+    std::mt19937 rng{7};
+    xh::Gen g{rng, false};
+    explicit One(uint8_t order = 'B', int id = 7) {
+        ClientRecInitQueues(&c);
+        c.clientId = id;
+        c.byteOrder = order;
+        g.little = order == 'l';
+        EXPECT_EQ(XspecEncodeInit(&e.env, &c), 0);
+    }
+    ~One() {
+        e.Release();
+        for (Lst* l : {c.reqList, c.encList, c.replyInList, c.replyOutList}) BufListFree(&e.pool, l);
+        XspecFree(c.xspec);
+    }
+    void Queue(Lst* l, const Bytes& b, size_t chunk = 256, uint8_t type = MSG_XDATA) {
+        ASSERT_EQ(xh::Put(e, l, b.data(), b.size(), chunk, type, c.clientId), b.size());
+    }
+    struct Msg {
+        uint8_t type;
+        Bytes data;
+    };
+    std::vector<Msg> Out() {
+        std::vector<Msg> v;
+        while (Buf* b = lstGetT<Buf>(c.encList)) {
+            v.push_back({b->type, Bytes(b->start, b->end)});
+            BufFree(&e.pool, b);
+        }
+        return v;
+    }
+    int Encode(const Bytes& req, size_t chunk = 256) {
+        Queue(c.reqList, req, chunk, 0);
+        return XspecEncode(&e.env, &c);
+    }
+};
+
+TEST(CacheRecord, SlotChoiceAndLimits) {
+    uint8_t slots[16][64] = {};
+    for (int i = 0; i < 16; i++)
+        for (int j = 0; j < 64; j++) slots[i][j] = static_cast<uint8_t>(i * 3 + j);
+    struct Row {
+        const char* what;
+        int len;
+        int base;      // slot the message is made from
+        int changes;   // bytes changed from it
+        int expectSlot;  // -1: no coded form
+    };
+    const Row rows[] = {
+        {"4 bytes, equal", 4, 3, 0, 3},
+        {"4 bytes, one differs (limit 0)", 4, 3, 1, -1},
+        {"20 bytes, 7 differ (limit 7)", 20, 5, 7, 5},
+        {"20 bytes, 8 differ", 20, 5, 8, -1},
+        {"64 bytes, 29 differ (limit 29)", 64, 9, 29, 9},
+        {"64 bytes, 30 differ", 64, 9, 30, -1},
+    };
+    for (const Row& r : rows) {
+        uint8_t m[64];
+        std::memcpy(m, slots[r.base], 64);
+        for (int k = 0; k < r.changes; k++) m[k * 2 % r.len + (k * 2 >= r.len)] ^= 0x80;
+        uint8_t rec[64];
+        int n = XspecCacheRecord(m, r.len, slots, 16, rec);
+        if (r.expectSlot < 0) {
+            EXPECT_EQ(n, -1) << r.what;
+            continue;
+        }
+        ASSERT_EQ(n, 2 + 2 * r.changes) << r.what;
+        EXPECT_EQ(rec[0], r.expectSlot) << r.what;
+        EXPECT_EQ(rec[1], r.changes) << r.what;
+        for (int k = 1; k < r.changes; k++) EXPECT_LT(rec[2 * k], rec[2 * k + 2]) << r.what;
+    }
+    // Equal counts: the lower slot wins.
+    uint8_t twin[16][64] = {};
+    std::memset(twin[2], 1, 64);
+    std::memset(twin[6], 1, 64);
+    uint8_t m[8] = {1, 1, 1, 1, 1, 1, 1, 9}, rec[64];
+    ASSERT_EQ(XspecCacheRecord(m, 8, twin, 16, rec), 4);
+    EXPECT_EQ(rec[0], 2);
+    EXPECT_EQ(rec[2], 7);
+    EXPECT_EQ(rec[3], 9);
+}
+
+TEST(Encode, SmallRequestsPlainThenCodedAndSlotsWrap) {
+    One o;
+    Bytes first = o.g.Plain(12, 43);
+    o.Encode(first);
+    auto out = o.Out();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].type, MSG_XDATA);
+    EXPECT_EQ(out[0].data, first);
+    EXPECT_EQ(std::memcmp(o.e.cache.reqSlots[0], first.data(), 12), 0);
+    o.Encode(first);  // the same again: the 2-byte record [0][0]
+    out = o.Out();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].type, MSG_XCACHED);
+    EXPECT_EQ(out[0].data, (Bytes{0, 0}));
+    for (int i = 2; i < 16; i++) o.Encode(o.g.Plain(64));
+    EXPECT_EQ(o.e.cache.reqNext, 0);
+    EXPECT_EQ(o.e.cache.reqFull & 1, 1);
+    Bytes seventeenth = o.g.Plain(8, 1);
+    o.Encode(seventeenth);
+    EXPECT_EQ(std::memcmp(o.e.cache.reqSlots[0], seventeenth.data(), 8), 0);
+    EXPECT_EQ(o.e.cache.reqNext, 1);
+    // 68 bytes: passed through, not stored.
+    o.Out();
+    o.Encode(o.g.Plain(68));
+    EXPECT_EQ(o.e.cache.reqNext, 1);
+    out = o.Out();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data.size(), 68u);
+}
+
+TEST(Encode, LengthZeroGoesAsFourBytesAndParsingResumes) {
+    One o;
+    Bytes two = {43, 0, 0, 0};
+    Bytes next = o.g.Plain(8, 1);
+    two.insert(two.end(), next.begin(), next.end());
+    o.Encode(two);
+    auto out = o.Out();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].data, (Bytes{43, 0, 0, 0}));
+    EXPECT_EQ(out[1].data, next);
+    EXPECT_EQ(o.e.cache.reqNext, 1);  // only the second was stored
+}
+
+TEST(Encode, LongRequestInPiecesOfAtMost128) {
+    One o;
+    Bytes big = o.g.Plain(1000, 72);
+    Bytes small = o.g.Plain(8, 1);
+    // As request intake queues it: 256, 256, 256, then 232 bytes, the last arriving later.
+    o.Queue(o.c.reqList, Bytes(big.begin(), big.begin() + 768), 256, 0);
+    EXPECT_EQ(XspecEncode(&o.e.env, &o.c), 0);
+    EXPECT_EQ(o.c.xspec->inProgress, 1);
+    o.Queue(o.c.reqList, Bytes(big.begin() + 768, big.end()), 256, 0);
+    o.Queue(o.c.reqList, small, 256, 0);
+    EXPECT_EQ(XspecEncode(&o.e.env, &o.c), 0);
+    EXPECT_EQ(o.c.xspec->inProgress, 0);
+    auto out = o.Out();
+    Bytes joined;
+    std::vector<size_t> sizes;
+    for (auto& m : out) {
+        sizes.push_back(m.data.size());
+        joined.insert(joined.end(), m.data.begin(), m.data.end());
+    }
+    EXPECT_EQ(sizes, (std::vector<size_t>{128, 128, 128, 128, 128, 128, 128, 104, 8}));
+    big.insert(big.end(), small.begin(), small.end());
+    EXPECT_EQ(joined, big);
+    EXPECT_EQ(o.e.cache.reqNext, 1);
+}
+
+TEST(Encode, EmptyPoolKeepsTheRequestAndTheCache) {
+    One o;
+    Bytes two = o.g.Plain(8, 1);
+    Bytes b = o.g.Plain(12, 2);
+    two.insert(two.end(), b.begin(), b.end());  // two requests in one buffer: the first needs a split
+    o.Queue(o.c.reqList, two, 256, 0);
+    o.e.Hog(0);
+    EXPECT_EQ(XspecEncode(&o.e.env, &o.c), 0);
+    EXPECT_TRUE(o.Out().empty());
+    EXPECT_EQ(o.e.cache.reqNext, 0);
+    o.e.Release();
+    XspecEncode(&o.e.env, &o.c);
+    auto out = o.Out();
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(o.e.cache.reqNext, 2);
+}
+
+// ---- ImageText8 ----
+
+TEST(Text, SingleFormFlagsAndHold) {
+    One o;
+    Bytes r1 = o.g.Text(0x01020304, 0x0a0b0c0d, 100, 50, {'h'});
+    EXPECT_EQ(o.Encode(r1), XSPEC_HOLD_USEC);  // one character: a run may follow, so it is held
+    EXPECT_TRUE(o.Out().empty());
+    EXPECT_EQ(XspecEncode(&o.e.env, &o.c), 0);  // nothing new within the hold: sent
+    auto out = o.Out();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data, (Bytes{76, 1, 0xc6, 0xc0, 1, 2, 3, 4, 0x0a, 0x0b, 0x0c, 0x0d, 0, 100, 0, 50, 'h'}));
+    EXPECT_EQ(o.Encode(o.g.Text(0x01020304, 0x0a0b0c0d, 300, 50, {'a', 'b', 'c', 'd', 'e'})), 0);  // sent at once
+    out = o.Out();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data, (Bytes{76, 5, 0xc0, 0x80, 0x01, 0x2c, 'a', 'b', 'c', 'd', 'e'}));
+}
+
+TEST(Text, EchoRunsShrinkToTheChangedFields) {
+    One o;
+    const uint32_t w = 0x200001, G = 0x200002, C = 0x200003;
+    auto triple = [&](uint16_t x, uint8_t ch) {
+        Bytes t = o.g.Text(w, G, x, 20, {ch});
+        Bytes a = t;
+        a.insert(a.end(), t.begin(), t.end());
+        Bytes cur = o.g.Text(w, C, static_cast<uint16_t>(x + 8), 20, {' '});
+        a.insert(a.end(), cur.begin(), cur.end());
+        return a;
+    };
+    o.Encode(triple(10, 'a'));
+    auto out = o.Out();  // set up as templates 1, 2 and 3
+    ASSERT_EQ(out.size(), 3u);
+    for (int k = 0; k < 3; k++) {
+        EXPECT_EQ(out[k].data[1], k + 1);
+        EXPECT_TRUE(out[k].data[2] & 0x01) << "template flag";
+    }
+    o.Encode(triple(18, 'b'));
+    out = o.Out();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data[0], 76);
+    EXPECT_EQ(out[0].data[1], 0);
+    o.Encode(triple(26, 'b'));  // the same character in the next cell: only the cursor's x moves
+    out = o.Out();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].data, (Bytes{76, 0, 0x80, 0x20, 0, 34}));
+}
+
+TEST(Text, TwoHundredCharactersForCurrentAndEarlierPeers) {
+    for (int level : {3, 2}) {
+        One o;
+        o.e.level = level;
+        Bytes chars(200);
+        for (size_t i = 0; i < chars.size(); i++) chars[i] = static_cast<uint8_t>('A' + i % 26);
+        o.Encode(o.g.Text(1, 2, 3, 4, chars));
+        XspecEncode(&o.e.env, &o.c);
+        auto out = o.Out();
+        if (level == 3) {
+            ASSERT_EQ(out.size(), 2u);
+            EXPECT_EQ(out[0].data.size(), 131u);  // 16 header bytes and 115 characters
+            EXPECT_EQ(out[1].data, Bytes(chars.begin() + 115, chars.end()));
+            EXPECT_EQ(out[0].data[1], 200);
+        } else {
+            ASSERT_EQ(out.size(), 1u);
+            EXPECT_EQ(out[0].data.size(), 163u);
+            EXPECT_EQ(out[0].data[1], 147);
+        }
+        EXPECT_TRUE(lstCount(o.c.reqList) == 0);
+    }
+}
+
+// ---- the host's decoding of the terminal's messages ----
+
+TEST(Decode, LongReplyInPiecesIsNotStored) {
+    One o;
+    Bytes reply = o.g.Reply(100, 1);  // 432 bytes
+    ASSERT_EQ(reply.size(), 432u);
+    size_t sent = 0;
+    Bytes got;
+    for (size_t piece : {128, 128, 128, 48}) {
+        o.Queue(o.c.replyInList, Bytes(reply.begin() + sent, reply.begin() + sent + piece));
+        sent += piece;
+        XspecDecode(&o.e.env, &o.c);
+        Bytes b = xh::Take(o.e, o.c.replyOutList);
+        EXPECT_EQ(b.size(), piece);
+        got.insert(got.end(), b.begin(), b.end());
+        EXPECT_EQ(o.c.xspec->replyPartial != 0, sent < 432);
+    }
+    EXPECT_EQ(got, reply);
+    EXPECT_EQ(o.e.cache.replyNext, 0);
+}
+
+TEST(Decode, EventInTwoMessagesIsForwardedAndStoredOnce) {
+    One o;
+    Bytes ev = o.g.Event(12, 3);
+    o.Queue(o.c.replyInList, Bytes(ev.begin(), ev.begin() + 10));
+    XspecDecode(&o.e.env, &o.c);
+    EXPECT_EQ(lstCount(o.c.replyOutList), 0);
+    o.Queue(o.c.replyInList, Bytes(ev.begin() + 10, ev.end()));
+    XspecDecode(&o.e.env, &o.c);
+    EXPECT_EQ(xh::Take(o.e, o.c.replyOutList), ev);
+    EXPECT_EQ(o.e.cache.replyNext, 1);
+    EXPECT_EQ(std::memcmp(o.e.cache.replySlots[0], ev.data(), 32), 0);
+}
+
+TEST(Decode, FocusRule) {
+    struct Row {
+        int client;
+        uint8_t code;
+        int before, after;
+    };
+    const Row rows[] = {
+        {7, 7, 0, 7},    {9, 8, 7, 7},  {7, 8, 7, 0},  {7, 9, 0, 7},
+        {7, 10, 7, 0},   {7, 0x87, 0, 0},  // sent by SendEvent: no change
+    };
+    for (const Row& r : rows) {
+        One o('B', r.client);
+        o.e.focus = r.before;
+        o.Queue(o.c.replyInList, o.g.Event(r.code, 1));
+        XspecDecode(&o.e.env, &o.c);
+        EXPECT_EQ(o.e.focus, r.after) << "client " << r.client << " event " << int(r.code);
+    }
+}
+
+TEST(Decode, SixCodedRecordsAllDecodedInOrder) {
+    One o;
+    std::vector<Bytes> evs;
+    for (int i = 0; i < 6; i++) {
+        evs.push_back(o.g.Event(static_cast<uint8_t>(2 + i), i));
+        o.Queue(o.c.replyInList, evs.back());  // plain first: they fill slots 0 to 5
+    }
+    XspecDecode(&o.e.env, &o.c);
+    xh::Take(o.e, o.c.replyOutList);
+    Bytes rec;
+    Bytes want;
+    for (int i = 0; i < 6; i++) {
+        rec.insert(rec.end(), {static_cast<uint8_t>(5 - i), 1, 3, static_cast<uint8_t>(0x40 + i)});
+        Bytes m = evs[5 - i];
+        m[3] = static_cast<uint8_t>(0x40 + i);
+        want.insert(want.end(), m.begin(), m.end());
+    }
+    o.Queue(o.c.replyInList, rec, 256, MSG_XCACHED);
+    XspecDecode(&o.e.env, &o.c);
+    EXPECT_EQ(xh::Take(o.e, o.c.replyOutList), want);
+    EXPECT_EQ(o.e.cache.replyNext, 12);
+}
+
+}  // namespace
