@@ -81,7 +81,7 @@ size_t LzwCompressMix(LzwData* d, Sink sink) {
     auto one = [&](const uint8_t* p, size_t n) {
         lstInit(&list);
         lstAdd(&list, &spare);
-        std::memcpy(msg.data, p, n);
+        if (n) std::memcpy(msg.data, p, n);
         msg.start = msg.data;
         msg.end = msg.data + n;
         int rc = TransCompress(d, &msg, &list);
@@ -127,7 +127,7 @@ void BM_LzwUncompress(benchmark::State& state) {
     TransCompressFree(&enc);
     std::vector<Buf> in(packets.size());
     for (size_t i = 0; i < packets.size(); i++) {
-        std::memcpy(in[i].data, packets[i].data(), packets[i].size());
+        if (!packets[i].empty()) std::memcpy(in[i].data, packets[i].data(), packets[i].size());
         in[i].start = in[i].data;
         in[i].end = in[i].data + packets[i].size();
     }

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         data += 2;
         size -= 2;
         if (len > size) len = size;
-        std::memcpy(pkt.data, data, len);
+        if (len) std::memcpy(pkt.data, data, len);
         pkt.start = pkt.data;
         pkt.end = pkt.data + len;
         data += len;

@@ -16,7 +16,7 @@ int32_t keys[LZW_HSIZE];
 // Sends one message; returns 2 when it was refused (the encoder unchanged), else checks delivery.
 int Send(LzwData* host, LzwData* term, const uint8_t* p, size_t n) {
     msg.start = msg.data;
-    std::memcpy(msg.data, p, n);
+    if (n) std::memcpy(msg.data, p, n);
     msg.end = msg.data + n;
     Lst list;
     lstInit(&list);
@@ -34,7 +34,7 @@ int Send(LzwData* host, LzwData* term, const uint8_t* p, size_t n) {
         return 2;
     }
     if (rc != 0 || spare.Len() > static_cast<size_t>(LZW_MAX_OUT)) std::abort();
-    if (TransUncompress(term, &spare, &out) != 0 || out.Len() != n || std::memcmp(out.start, p, n) != 0 ||
+    if (TransUncompress(term, &spare, &out) != 0 || out.Len() != n || (n && std::memcmp(out.start, p, n) != 0) ||
         term->decoder.nextCode != host->encoder.nextCode)
         std::abort();
     return 0;

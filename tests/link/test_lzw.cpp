@@ -25,7 +25,7 @@ struct End {
 
 void Fill(Buf* b, const Bytes& v) {
     b->start = b->end = b->data;
-    std::memcpy(b->data, v.data(), v.size());
+    if (!v.empty()) std::memcpy(b->data, v.data(), v.size());
     b->end += v.size();
 }
 
@@ -242,30 +242,74 @@ TEST(Lzw, RoundTripsStayInStep) {
     }
 }
 
+// Fills the dictionary (compressible text, until a ratio check has been passed), then sends random
+// messages that always fit until the next ratio check is `left` input bytes ahead.
+void DriveToRatioCheck(End& host, End& term, std::mt19937& rng, int left, Stats* st) {
+    LzwEncoder& e = host.lzw.encoder;
+    while (e.nextCode < LZW_CODE_LIMIT || e.ratio == 0) {
+        Send(&host.lzw, &term.lzw, Text(rng, 200), st);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    }
+    while (e.checkpoint - e.inCount > left) {
+        // A message of n bytes counts n - 1.
+        Send(&host.lzw, &term.lzw, Random(rng, std::min(100, e.checkpoint - e.inCount - left + 1)), st);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    }
+    ASSERT_EQ(e.checkpoint - e.inCount, left);
+    ASSERT_EQ(st->clears, 0);
+}
+
 // A refused attempt whose coding included a clear (the dictionary wipe) is taken back completely,
 // and both ends go on in step.
 TEST(Lzw, RefusedAttemptWithClearIsUndone) {
     std::mt19937 rng(7);
     End host, term;
     Stats st;
-    LzwEncoder& e = host.lzw.encoder;
-    while (e.nextCode < LZW_CODE_LIMIT || e.ratio == 0) {
-        Send(&host.lzw, &term.lzw, Text(rng, 200), &st);
-        ASSERT_FALSE(HasFatalFailure());
-    }
-    // Random messages that always fit, until the next ratio check is a few bytes ahead.
-    while (e.checkpoint - e.inCount > 40) {
-        Send(&host.lzw, &term.lzw, Random(rng, std::min<int>(100, e.checkpoint - e.inCount - 20)), &st);
-        ASSERT_FALSE(HasFatalFailure());
-    }
-    ASSERT_EQ(st.clears, 0);
+    DriveToRatioCheck(host, term, rng, 40, &st);
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
     Send(&host.lzw, &term.lzw, Random(rng, LZW_MAX_MSG), &st);
-    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_FALSE(::testing::Test::HasFatalFailure());
     EXPECT_EQ(st.clearsInRefused, 1);
     EXPECT_EQ(st.clears, 1);  // the pieces then made the clear for real
     for (int i = 0; i < 2000; i++) {
         Send(&host.lzw, &term.lzw, Mixed(rng), &st);
-        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+    }
+}
+
+// Wire form at a width step and at a clear: the group in progress goes out whole, and the next code
+// starts a new group at the new width, also in the next message.
+TEST(Lzw, WidthStepsAndClearsEndTheGroup) {
+    std::mt19937 rng(5);
+    {
+        End host, term;
+        Stats st;
+        while (host.lzw.encoder.nextCode < 480) Send(&host.lzw, &term.lzw, Text(rng, 100), &st);
+        // A two-byte message adds exactly one entry.
+        for (int i = 0; host.lzw.encoder.nextCode < 511; i++)
+            Send(&host.lzw, &term.lzw, {static_cast<uint8_t>('a' + i % 16), static_cast<uint8_t>('a' + i / 16)}, &st);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        // x and y at 9 bits: entry 511 is made after x; after y the next code 512 needs 10 bits.
+        Bytes pkt;
+        ASSERT_EQ(Compress(&host.lzw, {'x', 'y', 'z'}, &pkt), 0);
+        EXPECT_EQ(pkt, (Bytes{'x', 0xF2, 0, 0, 0, 0, 0, 0, 0, 'z', 0}));
+        EXPECT_EQ(Uncompress(&term.lzw, pkt), (Bytes{'x', 'y', 'z'}));
+        ASSERT_EQ(Compress(&host.lzw, {'x'}, &pkt), 0);
+        EXPECT_EQ(pkt, (Bytes{'x', 0}));
+        EXPECT_EQ(Uncompress(&term.lzw, pkt), Bytes{'x'});
+    }
+    {
+        End host, term;
+        Stats st;
+        DriveToRatioCheck(host, term, rng, 1, &st);
+        ASSERT_FALSE(::testing::Test::HasFatalFailure());
+        // x at 13 bits, the clear code 256 at 13 bits (bit 21), group of 13 bytes; y at 9 bits.
+        Bytes pkt;
+        ASSERT_EQ(Compress(&host.lzw, {'x', 'y'}, &pkt), 0);
+        EXPECT_EQ(pkt, (Bytes{'x', 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'y', 0}));
+        EXPECT_EQ(Uncompress(&term.lzw, pkt), (Bytes{'x', 'y'}));
+        EXPECT_EQ(term.lzw.decoder.nextCode, LZW_FIRST);
+        for (int i = 0; i < 500; i++) Send(&host.lzw, &term.lzw, Mixed(rng), &st);
     }
 }
 
