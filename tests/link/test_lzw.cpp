@@ -313,6 +313,33 @@ TEST(Lzw, WidthStepsAndClearsEndTheGroup) {
     }
 }
 
+// The worst case behind LZW_SAFE_MSG: a step from 12 to 13 bits after the ninth code of a message
+// whose every pair is new. One byte more no longer fits.
+TEST(Lzw, SafeMessageSizeIsTight) {
+    std::mt19937 rng(9);
+    End host, term;
+    Stats st;
+    while (host.lzw.encoder.nextCode < 4000) Send(&host.lzw, &term.lzw, Text(rng, 100), &st);
+    while (host.lzw.encoder.nextCode < 4096 - 8)
+        Send(&host.lzw, &term.lzw, {static_cast<uint8_t>(rng() % 128), static_cast<uint8_t>(rng() % 128)}, &st);
+    ASSERT_FALSE(HasFatalFailure());
+    // Bytes 128 to 255 never sent before, no pair twice: every byte becomes a code.
+    bool used[128][128] = {};
+    Bytes m{128};
+    while (m.size() < LZW_SAFE_MSG + 1) {
+        int a = m.back() - 128, b = static_cast<int>(rng() % 128);
+        if (used[a][b]) continue;
+        used[a][b] = true;
+        m.push_back(static_cast<uint8_t>(128 + b));
+    }
+    Bytes pkt;
+    EXPECT_EQ(Compress(&host.lzw, m, &pkt), 2);
+    m.pop_back();
+    ASSERT_EQ(Compress(&host.lzw, m, &pkt), 0);
+    EXPECT_EQ(pkt.size(), 2 * 12 + (13 * 142 + 7) / 8u);
+    EXPECT_EQ(Uncompress(&term.lzw, pkt), m);
+}
+
 // Packs 9-bit codes as a fresh dictionary codes them (no width step): a clear code ends its group.
 Bytes Pack9(const std::vector<int>& codes) {
     Bytes b(codes.size() * 9 + 9);
