@@ -7,6 +7,9 @@ int main(int argc, char **argv) {
   HcRun run;
   HcInit(&run, argc > 0 ? argv[0] : "xwd2hc");
   ParseArgument(&run, argc, argv);
+  // Whole lines in few writes; the streams are megabytes.
+  static char out_buffer[1 << 18];
+  setvbuf(run.outfile, out_buffer, _IOFBF, sizeof out_buffer);
   XwdDump dump;
   GetXWDPixmap(&run, &dump);
   Convert_X_TPI(&run, &dump.image, dump.window_name, dump.colors, dump.ncolors,
