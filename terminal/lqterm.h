@@ -1,0 +1,123 @@
+// lqterm: the terminal-side peer on a Unix workstation. It runs the terminal end of the link over a
+// serial device or a pseudo-terminal (whose far side is the relay's controlling terminal), connects
+// each client of the relay to a real X server, answers the relay's dialogues, fetches files from the
+// host and echoes the line test. All of its state is one TermData record.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "relay/core/buf.h"
+#include "relay/core/client.h"
+#include "relay/link/link.h"
+#include "relay/link/simline.h"
+#include "relay/xspec/xspec.h"
+
+// ---- X protocol helpers (pure, on plain byte arrays) ---------------------------------------------
+
+constexpr uint8_t X_GENERIC_EVENT = 35;
+constexpr uint8_t X_QUERY_EXTENSION = 98;
+constexpr uint8_t X_LIST_EXTENSIONS = 99;
+
+// Size of the X server message that starts at m (at least 8 bytes there): 32 for errors and events,
+// 32 + 4 * length for replies and for GenericEvents.
+uint32_t TermXMessageSize(const uint8_t* m, bool little);
+// True for the names of extensions that cannot work across the line (hidden from clients).
+bool TermHiddenExtension(const uint8_t* name, size_t n);
+// A whole QueryExtension request (len bytes): when it names a hidden extension, rewrites the name
+// so that the X server answers that it is absent. Returns 1 when rewritten, 0 when not, -1 when the
+// request is malformed (left as it is).
+int TermHideQueryExtension(uint8_t* req, size_t len, bool little);
+// A whole ListExtensions reply: removes the hidden names and fixes its count and length. Returns 0,
+// or -1 when the reply is malformed (left as it is).
+int TermFilterListExtensions(std::vector<uint8_t>* reply, bool little);
+
+// ---- loopback echo of the line test ------------------------------------------------------------
+
+struct TermEcho {
+    bool inside = false;          // between 0x90 and 0x9C
+    std::vector<uint8_t> held;    // bytes received since the 0x90
+    int swallow[256] = {};        // bytes the imitated line loses
+    bool strip8 = false;          // the imitated line clears bit 7
+};
+// Feeds received line bytes; appends what is to be echoed to out.
+void TermEchoFeed(TermEcho* e, const uint8_t* p, size_t n, std::vector<uint8_t>* out);
+
+// ---- the peer ----------------------------------------------------------------------------------
+
+struct TermOptions {
+    std::string line;          // serial device, or empty for a command on a pseudo-terminal
+    int speed = 38400;
+    std::string display;       // X server; empty = $DISPLAY
+    int level = 3;
+    SimLineConfig sim{};
+    bool simulate = false;
+    std::vector<std::string> outages;
+    bool stats = false;
+    std::string statsFile;     // JSON record also written here (empty = standard error only)
+    std::string fetchRemote, fetchLocal;
+    bool echo = false;
+    TermEcho echoCfg;
+    std::vector<char*> command;  // after "--"
+};
+
+// Parses the command line. 0, or -1 after printing the usage text.
+int TermParseArgs(TermOptions* o, int argc, char** argv);
+
+// One connection to the X server, for one client of the relay.
+struct TermClient {
+    ClientRec rec;             // the terminal end's view of the client (queues, byte order, id)
+    int xfd = -1;              // connection to the X server, -1 once closed
+    bool setupDone = false;    // the X server's set-up reply has been passed on
+    std::vector<uint8_t> xin;  // bytes from the X server not yet coded for the link
+    std::vector<uint8_t> xout; // request bytes for the X server
+    size_t parsed = 0;         // xout bytes that may be written (whole or passed-through requests)
+    uint32_t reqLeft = 0;      // bytes of the request in progress still to come
+    uint16_t seq = 0;          // sequence number of the last request passed to the server
+    std::vector<uint16_t> listExtSeqs;  // ListExtensions requests waiting for their reply
+    int deadPhase = -1;        // -1: alive; 0: we reported it dead; 1: host reported, we answered
+};
+
+struct TermStats {
+    uint64_t xBytesToServer = 0, xBytesFromServer = 0;
+    uint64_t lineBytesIn = 0, lineBytesOut = 0;
+    uint64_t genericDropped = 0;
+    uint64_t startUsec = 0;
+};
+
+struct TermData {
+    TermOptions opt;
+    BufData bufData{};
+    LinkEnd link{};
+    XspecMsgCache xspecCache{};
+    XspecEnv xspecEnv{};
+    int effVersion = 0, effLevel = 0;  // what both ends use: the lower of theirs and ours
+    Lst inList{}, outList{};
+    TermClient* clients[64] = {};
+    int lineFd = -1;
+    pid_t child = -1;
+    int childStatus = 0;
+    bool childDone = false;
+    SimLine sim;
+    std::vector<uint8_t> fromFd, toFd;  // bytes waiting for the simulated line / for the descriptor
+    bool ready = false;                 // MSG_START answered
+    int shutdownPhase = -1;             // -1 none; 0 we asked; 2 finished
+    bool done = false;
+    int exitCode = 0;
+    // remote file fetch
+    int fetchState = 0;  // 0 idle, 1 open sent, 2 receiving, 3 finished, -1 failed
+    FILE* fetchOut = nullptr;
+    uint64_t fetchBytes = 0;
+    TermStats stats;
+    bool littleEndian = true;
+};
+
+extern TermData* pTermData;
+
+int TermMain(int argc, char** argv);
+// The statistics as one summary line and as one JSON record.
+std::string TermStatsLine(const TermData* t);
+std::string TermStatsJson(const TermData* t);

@@ -1,0 +1,3 @@
+#include "terminal/lqterm.h"
+
+int main(int argc, char** argv) { return TermMain(argc, argv); }

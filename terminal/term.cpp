@@ -1,0 +1,666 @@
+// lqterm's line, main loop and dialogues.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "terminal/lqterm.h"
+#include "relay/link/linkpair.h"
+#include "terminal/xside.h"
+
+TermData* pTermData = nullptr;
+
+namespace {
+
+int sigPipe[2] = {-1, -1};  // the signal handlers' only way into the main loop
+
+void OnSignal(int sig) {
+    const int saved = errno;
+    const uint8_t c = static_cast<uint8_t>(sig);
+    if (write(sigPipe[1], &c, 1) < 0) {
+    }
+    errno = saved;
+}
+
+uint64_t NowUs() {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<uint64_t>(tv.tv_sec) * 1000000u + static_cast<uint64_t>(tv.tv_usec);
+}
+
+void SetNonBlock(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+speed_t SpeedCode(int bps) {
+    static const struct { int bps; speed_t code; } kSpeeds[] = {
+        {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
+        {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
+        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
+    for (auto& s : kSpeeds)
+        if (s.bps == bps) return s.code;
+    return B0;
+}
+
+// ---- the line -------------------------------------------------------------------------------------
+
+int OpenSerial(TermData* t) {
+    speed_t sp = SpeedCode(t->opt.speed);
+    if (sp == B0) {
+        std::fprintf(stderr, "lqterm: unsupported speed %d\n", t->opt.speed);
+        return -1;
+    }
+    int fd = open(t->opt.line.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        perror(("lqterm: " + t->opt.line).c_str());
+        return -1;
+    }
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        perror("lqterm: not a terminal line");
+        close(fd);
+        return -1;
+    }
+    cfmakeraw(&tio);  // raw 8-bit: no parity, no translation, no flow control
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~(CRTSCTS | CSTOPB);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    cfsetispeed(&tio, sp);
+    cfsetospeed(&tio, sp);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        perror("lqterm: line settings");
+        close(fd);
+        return -1;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return fd;
+}
+
+// The command runs in a session of its own whose controlling terminal is the pseudo-terminal's
+// slave, so the relay's "/dev/tty" is our line.
+int StartCommand(TermData* t) {
+    int m = posix_openpt(O_RDWR | O_NOCTTY);
+    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0) {
+        perror("lqterm: pseudo-terminal");
+        return -1;
+    }
+    const char* slave = ptsname(m);
+    termios tio{};
+    tcgetattr(m, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(m, TCSANOW, &tio);
+    std::string slaveName = slave ? slave : "";
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("lqterm: fork");
+        close(m);
+        return -1;
+    }
+    if (pid == 0) {
+        setsid();
+        int s = open(slaveName.c_str(), O_RDWR);
+        if (s < 0) _exit(127);
+        ioctl(s, TIOCSCTTY, 0);
+        tcgetattr(s, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(s, TCSANOW, &tio);
+        dup2(s, 0);
+        dup2(s, 1);
+        if (s > 2) close(s);
+        close(m);
+        signal(SIGPIPE, SIG_DFL);
+        execvp(t->opt.command[0], t->opt.command.data());
+        std::fprintf(stderr, "lqterm: cannot run %s: %s\n", t->opt.command[0], std::strerror(errno));
+        _exit(127);
+    }
+    t->child = pid;
+    return m;
+}
+
+int IoRead(void* ctx, uint8_t* p, int n) {
+    TermData* t = static_cast<TermData*>(ctx);
+    int k = static_cast<int>(read(t->lineFd, p, static_cast<size_t>(n)));
+    if (k > 0) t->stats.lineBytesIn += static_cast<uint64_t>(k);
+    return k;
+}
+int IoWrite(void* ctx, const uint8_t* p, int n) {
+    TermData* t = static_cast<TermData*>(ctx);
+    int k = static_cast<int>(write(t->lineFd, p, static_cast<size_t>(n)));
+    if (k > 0) t->stats.lineBytesOut += static_cast<uint64_t>(k);
+    return k;
+}
+int IoPending(void* ctx) {
+    int n = 0;
+    if (ioctl(static_cast<TermData*>(ctx)->lineFd, FIONREAD, &n) < 0) return -1;
+    return n;
+}
+
+// With a simulated line, the descriptor's bytes pass through the simulator: end 0 is the relay's
+// side, end 1 our link's.
+bool PumpSim(TermData* t, bool readable) {
+    LinkIo far = SimLineIo(&t->sim, 0);
+    bool eof = false;
+    if (readable && t->fromFd.size() < 4096) {
+        uint8_t tmp[4096];
+        ssize_t n = read(t->lineFd, tmp, sizeof tmp - t->fromFd.size());
+        if (n > 0) {
+            t->fromFd.insert(t->fromFd.end(), tmp, tmp + n);
+            t->stats.lineBytesIn += static_cast<uint64_t>(n);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            eof = true;
+        }
+    }
+    if (!t->fromFd.empty()) {
+        int k = far.write(far.ctx, t->fromFd.data(), static_cast<int>(t->fromFd.size()));
+        if (k > 0) t->fromFd.erase(t->fromFd.begin(), t->fromFd.begin() + k);
+    }
+    uint8_t tmp[4096];
+    int k;
+    while ((k = far.read(far.ctx, tmp, sizeof tmp)) > 0) t->toFd.insert(t->toFd.end(), tmp, tmp + k);
+    if (!t->toFd.empty()) {
+        ssize_t n = write(t->lineFd, t->toFd.data(), t->toFd.size());
+        if (n > 0) {
+            t->toFd.erase(t->toFd.begin(), t->toFd.begin() + n);
+            t->stats.lineBytesOut += static_cast<uint64_t>(n);
+        }
+    }
+    return !eof;
+}
+
+// ---- messages from the host -------------------------------------------------------------------------
+
+void Send(TermData* t, Buf* b, uint8_t type, std::initializer_list<uint8_t> bytes) {
+    b->start = b->end = b->data;
+    for (uint8_t v : bytes) *b->end++ = v;
+    b->type = type;
+    b->clientId = 0;
+    b->linkFlags = 0;
+    lstAdd(&t->outList, b);
+}
+
+void CloseAllClients(TermData* t) {
+    for (TermClient*& c : t->clients)
+        if (c) TermFreeClient(t, c);
+}
+
+void StartShutdown(TermData* t) {
+    if (t->shutdownPhase != -1 || !t->ready) return;
+    if (Buf* b = BufGet(&t->bufData)) {
+        Send(t, b, MSG_SHUTDOWN, {0});
+        t->shutdownPhase = 0;
+    }
+}
+
+void FetchBegin(TermData* t) {
+    Buf* b = BufGet(&t->bufData);
+    if (!b) return;
+    const std::string& p = t->opt.fetchRemote;
+    b->start = b->end = b->data;
+    if (t->opt.level >= 1) {
+        *b->end++ = 1;
+        *b->end++ = 'O';
+    }
+    std::memcpy(b->end, p.c_str(), p.size() + 1);
+    b->end += p.size() + 1;
+    b->type = MSG_FILEOPEN;
+    b->clientId = 0;
+    b->linkFlags = 0;
+    lstAdd(&t->outList, b);
+    t->fetchState = 1;
+}
+
+void FetchEnd(TermData* t, bool ok) {
+    if (t->fetchOut && std::fclose(t->fetchOut) != 0) ok = false;
+    t->fetchOut = nullptr;
+    t->fetchState = ok ? 3 : -1;
+    if (!ok) t->exitCode = 1;
+    std::fprintf(stderr, "lqterm: fetch %s: %s (%llu bytes)\n", t->opt.fetchRemote.c_str(),
+                 ok ? "done" : "failed", static_cast<unsigned long long>(t->fetchBytes));
+    StartShutdown(t);
+}
+
+bool FetchWrite(TermData* t, const uint8_t* p, size_t n) {
+    if (!t->fetchOut) t->fetchOut = std::fopen(t->opt.fetchLocal.c_str(), "wb");
+    if (!t->fetchOut || std::fwrite(p, 1, n, t->fetchOut) != n) {
+        perror(("lqterm: " + t->opt.fetchLocal).c_str());
+        return false;
+    }
+    t->fetchBytes += n;
+    return true;
+}
+
+void FetchMessage(TermData* t, Buf* b) {
+    const size_t n = b->Len();
+    const uint8_t* p = b->start;
+    if (t->fetchState != 1 && t->fetchState != 2) {
+        BufFree(&t->bufData, b);
+        return;
+    }
+    if (t->opt.level >= 1) {  // id, kind, data
+        if (n < 2 || p[0] != 1) {
+            BufFree(&t->bufData, b);
+            return;
+        }
+        if (b->type == MSG_FILECLOSE) {
+            BufFree(&t->bufData, b);
+            FetchEnd(t, t->fetchState == 2);
+            return;
+        }
+        if (p[1] == 'N' || (p[1] != 'F' && p[1] != 'D') || !FetchWrite(t, p + 2, n - 2)) {
+            if (p[1] == 'N') std::fprintf(stderr, "lqterm: the host cannot open %s\n", t->opt.fetchRemote.c_str());
+            Send(t, b, MSG_FILECLOSE, {1, 'C'});
+            FetchEnd(t, false);
+            return;
+        }
+        t->fetchState = 2;
+        Send(t, b, MSG_FILEDATA, {1, 'D'});
+        return;
+    }
+    // The older single-file form: the first answer carries the open status.
+    if (b->type == MSG_FILECLOSE) {
+        BufFree(&t->bufData, b);
+        FetchEnd(t, t->fetchState == 2);
+        return;
+    }
+    size_t skip = 0;
+    if (t->fetchState == 1) {
+        uint32_t status = 0;
+        if (n >= 4) status = t->littleEndian ? (p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24)
+                                             : (uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
+        if (n < 4 || status != 0) {
+            std::fprintf(stderr, "lqterm: the host cannot open %s: %s\n", t->opt.fetchRemote.c_str(),
+                         std::strerror(static_cast<int>(status)));
+            BufFree(&t->bufData, b);
+            t->fetchState = 2;  // what follows is the empty close
+            FetchEnd(t, false);
+            return;
+        }
+        skip = 4;
+        t->fetchState = 2;
+    }
+    if (!FetchWrite(t, p + skip, n - skip)) {
+        Send(t, b, MSG_FILECLOSE, {});
+        FetchEnd(t, false);
+        return;
+    }
+    Send(t, b, MSG_FILEDATA, {'D'});
+}
+
+void DeadClientMessage(TermData* t, Buf* b) {
+    if (b->Len() < 2) {
+        BufFree(&t->bufData, b);
+        return;
+    }
+    const int id = b->start[0];
+    const int phase = b->start[1];
+    TermClient* c = id < 64 ? t->clients[id] : nullptr;
+    if (!c) {
+        BufFree(&t->bufData, b);
+        return;
+    }
+    if (phase == 0) {  // the host's client went away: its last requests still reach the server
+        TermDecodeRequests(t, c);
+        if (c->xfd >= 0) {
+            fcntl(c->xfd, F_SETFL, fcntl(c->xfd, F_GETFL) & ~O_NONBLOCK);
+            TermXWrite(t, c);
+        }
+        c->deadPhase = 1;
+        TermXGone(t, c);
+        Send(t, b, MSG_DEADCLIENT, {static_cast<uint8_t>(id), 1});
+    } else if (phase == 1) {
+        Send(t, b, MSG_DEADCLIENT, {static_cast<uint8_t>(id), 2});
+        TermFreeClient(t, c);
+    } else {
+        BufFree(&t->bufData, b);
+        TermFreeClient(t, c);
+    }
+}
+
+void Dispatch(TermData* t) {
+    while (Buf* b = lstGetT<Buf>(&t->inList)) {
+        switch (b->type) {
+            case MSG_START:
+                // Both ends then work at the lower of the two levels.
+                LinkTermAnswerStart(&t->link, b, &t->outList, 1, t->opt.level);
+                if (t->link.RemoteLqxLevel > t->opt.level) t->link.RemoteLqxLevel = t->opt.level;
+                t->effVersion = t->link.RemoteLqxVersion;
+                t->effLevel = t->link.RemoteLqxLevel;
+                if (!t->ready && !t->opt.fetchRemote.empty()) {
+                    t->ready = true;
+                    FetchBegin(t);
+                }
+                t->ready = true;
+                break;
+            case MSG_XMERGED:
+            case MSG_CONNECT:
+            case MSG_XCACHED:
+            case MSG_XDATA:
+                TermClientMessage(t, b);
+                break;
+            case MSG_FILEDATA:
+            case MSG_FILECLOSE:
+                FetchMessage(t, b);
+                break;
+            case MSG_DEADCLIENT:
+                DeadClientMessage(t, b);
+                break;
+            case MSG_SHUTDOWN: {
+                const int phase = b->Len() ? b->start[0] : 2;
+                if (phase == 0) {
+                    Send(t, b, MSG_SHUTDOWN, {1});
+                    t->shutdownPhase = 1;
+                } else if (phase == 1) {
+                    CloseAllClients(t);
+                    Send(t, b, MSG_SHUTDOWN, {2});
+                    t->done = true;
+                } else {
+                    BufFree(&t->bufData, b);
+                    t->done = true;
+                }
+                break;
+            }
+            default:
+                BufFree(&t->bufData, b);
+        }
+    }
+}
+
+// Moves coded server output to the link while the host can take it.
+void FeedLink(TermData* t) {
+    for (TermClient* c : t->clients) {
+        if (!c || !lstCount(c->rec.encList)) continue;
+        if (lstCount(&t->outList) >= 12) break;
+        if (!TransIsSendWindowOpen(&t->link) || !TransIsClientSendWindowOpen(&t->link, c->rec.clientId)) continue;
+        lstConcat(&t->outList, c->rec.encList);
+    }
+}
+
+uint32_t LinkPass(TermData* t) {
+    TransRead(&t->link, &t->inList);
+    Dispatch(t);
+    for (TermClient* c : t->clients)
+        if (c && c->xfd >= 0 && !c->xin.empty()) TermCodeServerBytes(t, c);
+    FeedLink(t);
+    return TransWrite(&t->link, &t->outList);
+}
+
+void ReapChild(TermData* t) {
+    if (t->child <= 0 || t->childDone) return;
+    int st = 0;
+    if (waitpid(t->child, &st, WNOHANG) == t->child) {
+        t->childDone = true;
+        t->childStatus = st;
+    }
+}
+
+void Report(TermData* t) {
+    std::fprintf(stderr, "%s\n%s\n", TermStatsLine(t).c_str(), TermStatsJson(t).c_str());
+    if (!t->opt.statsFile.empty()) {
+        if (FILE* f = std::fopen(t->opt.statsFile.c_str(), "w")) {
+            std::fprintf(f, "%s\n", TermStatsJson(t).c_str());
+            std::fclose(f);
+        }
+    }
+}
+
+bool LineIdle(TermData* t) {
+    if (t->opt.simulate) {
+        uint64_t when;
+        return t->toFd.empty() && !SimLineNextWake(&t->sim, 0, &when) && FrameHeld(t->link.frame.frame_cwbuf) == 0;
+    }
+    return FrameHeld(t->link.frame.frame_cwbuf) == 0;
+}
+
+int RunEcho(TermData* t) {
+    SetNonBlock(t->lineFd);
+    std::vector<uint8_t> out;
+    for (;;) {
+        ReapChild(t);
+        fd_set rd, wr;
+        FD_ZERO(&rd);
+        FD_ZERO(&wr);
+        FD_SET(t->lineFd, &rd);
+        FD_SET(sigPipe[0], &rd);
+        if (!out.empty()) FD_SET(t->lineFd, &wr);
+        timeval tv{0, 200000};
+        if (select(std::max(t->lineFd, sigPipe[0]) + 1, &rd, &wr, nullptr, &tv) < 0 && errno != EINTR) break;
+        if (FD_ISSET(sigPipe[0], &rd)) {
+            uint8_t s[16];
+            ssize_t n = read(sigPipe[0], s, sizeof s);
+            for (ssize_t i = 0; i < n; i++)
+                if (s[i] == SIGINT || s[i] == SIGTERM) return 0;
+        }
+        if (FD_ISSET(t->lineFd, &rd)) {
+            uint8_t buf[4096];
+            ssize_t n = read(t->lineFd, buf, sizeof buf);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+            if (n > 0) {
+                t->stats.lineBytesIn += static_cast<uint64_t>(n);
+                TermEchoFeed(&t->opt.echoCfg, buf, static_cast<size_t>(n), &out);
+            }
+        }
+        if (!out.empty()) {
+            ssize_t n = write(t->lineFd, out.data(), out.size());
+            if (n > 0) {
+                out.erase(out.begin(), out.begin() + n);
+                t->stats.lineBytesOut += static_cast<uint64_t>(n);
+            }
+        }
+        if (t->childDone) break;
+    }
+    return 0;
+}
+
+int RunLink(TermData* t) {
+    if (BufInit(&t->bufData) != 0) {
+        std::fprintf(stderr, "lqterm: out of memory\n");
+        return 1;
+    }
+    lstInit(&t->inList);
+    lstInit(&t->outList);
+    LinkSetDefaults(&t->link, LINK_TERMINAL, &t->bufData, Clock{});
+    t->link.ourByteOrder = t->littleEndian ? 'l' : 'B';
+    t->link.ourLevel = static_cast<uint8_t>(t->opt.level);
+    t->link.timeout = 0;  // the host's timeout applies once its start message has come
+    SetNonBlock(t->lineFd);
+    if (t->opt.simulate) {
+        SimLineInit(&t->sim, &t->opt.sim, Clock{});
+        for (const std::string& o : t->opt.outages)
+            if (SimLineParseOutage(&t->sim, o.c_str()) != 0) std::fprintf(stderr, "lqterm: bad outage \"%s\"\n", o.c_str());
+        t->link.io = SimLineIo(&t->sim, 1);
+    } else {
+        t->link.ttyFd = t->lineFd;
+        t->link.io = LinkIo{IoRead, IoWrite, IoPending, t};
+    }
+    t->xspecEnv.pBufData = &t->bufData;
+    t->xspecEnv.xspecCache = &t->xspecCache;
+    t->xspecEnv.clock = &t->link.clock;
+    t->xspecEnv.hostByteOrder = t->link.ourByteOrder;
+    t->xspecEnv.pRemoteVersion = &t->effVersion;
+    t->xspecEnv.pRemoteLevel = &t->effLevel;
+    if (TransInit(&t->link) != 0 || TransStart(&t->link) != 0) {
+        std::fprintf(stderr, "lqterm: cannot start the link\n");
+        return 1;
+    }
+    uint64_t nextPass = NowUs();
+    uint64_t stopBy = 0;  // after a signal or the end: the latest time to leave
+    bool lineEof = false;
+    while (!lineEof) {
+        ReapChild(t);
+        const uint64_t now = NowUs();
+        if (t->done && (LineIdle(t) || now >= stopBy)) break;
+        if (stopBy && now >= stopBy) break;
+        if (!t->link.running) {
+            std::fprintf(stderr, "lqterm: the line has been silent too long\n");
+            t->exitCode = 1;
+            break;
+        }
+        if (t->link.lineDown) break;
+        if (t->childDone && !t->ready) break;
+        fd_set rd, wr;
+        FD_ZERO(&rd);
+        FD_ZERO(&wr);
+        int maxFd = std::max(t->lineFd, sigPipe[0]);
+        FD_SET(sigPipe[0], &rd);
+        if (!t->opt.simulate || t->fromFd.size() < 4096) FD_SET(t->lineFd, &rd);
+        if (t->opt.simulate ? !t->toFd.empty() : FrameHeld(t->link.frame.frame_cwbuf) > 0) FD_SET(t->lineFd, &wr);
+        for (TermClient* c : t->clients) {
+            if (!c || c->xfd < 0) continue;
+            if (TermXWantsRead(t, c)) FD_SET(c->xfd, &rd);
+            if (c->parsed) FD_SET(c->xfd, &wr);
+            maxFd = std::max(maxFd, c->xfd);
+        }
+        uint64_t wake = nextPass;
+        if (t->opt.simulate) {
+            uint64_t when;
+            const uint64_t simNow = SimLineNow(&t->sim);
+            for (int e = 0; e < 2; e++)
+                if (SimLineNextWake(&t->sim, e, &when)) wake = std::min(wake, now + (when > simNow ? when - simNow : 0));
+            if (!t->fromFd.empty()) wake = std::min(wake, now + 2000);
+        }
+        if (t->done) wake = std::min(wake, now + 10000);
+        const uint64_t wait = wake > now ? wake - now : 0;
+        timeval tv{static_cast<time_t>(wait / 1000000), static_cast<suseconds_t>(wait % 1000000)};
+        if (select(maxFd + 1, &rd, &wr, nullptr, &tv) < 0 && errno != EINTR) {
+            perror("lqterm: select");
+            break;
+        }
+        if (FD_ISSET(sigPipe[0], &rd)) {
+            uint8_t s[16];
+            ssize_t n = read(sigPipe[0], s, sizeof s);
+            for (ssize_t i = 0; i < n; i++) {
+                if (s[i] == SIGUSR1) Report(t);
+                if (s[i] == SIGINT || s[i] == SIGTERM) {
+                    if (t->shutdownPhase == -1 && t->ready && !t->done) {
+                        StartShutdown(t);
+                        stopBy = NowUs() + 10000000;
+                    } else {
+                        stopBy = NowUs();  // a second signal, or nothing to wind down
+                    }
+                }
+            }
+        }
+        if (t->opt.simulate && !PumpSim(t, FD_ISSET(t->lineFd, &rd))) lineEof = true;
+        for (TermClient* c : t->clients) {
+            if (c && c->xfd >= 0 && FD_ISSET(c->xfd, &wr)) TermXWrite(t, c);
+            if (c && c->xfd >= 0 && FD_ISSET(c->xfd, &rd)) TermXRead(t, c);
+        }
+        uint32_t interval = LinkPass(t);
+        if (t->opt.simulate) PumpSim(t, false);
+        for (TermClient* c : t->clients)
+            if (c && c->xfd >= 0 && c->parsed) TermXWrite(t, c);
+        nextPass = NowUs() + interval;
+        if (t->done && !stopBy) stopBy = NowUs() + 2000000;
+    }
+    CloseAllClients(t);
+    return t->exitCode;
+}
+
+}  // namespace
+
+std::string TermStatsLine(const TermData* t) {
+    const LinkStats& s = t->link.stats;
+    const double secs = static_cast<double>(NowUs() - t->stats.startUsec) / 1e6;
+    const double x = static_cast<double>(t->stats.xBytesToServer + t->stats.xBytesFromServer);
+    const double line = static_cast<double>(t->stats.lineBytesIn + t->stats.lineBytesOut);
+    char buf[512];
+    std::snprintf(buf, sizeof buf,
+                  "lqterm: X %llu bytes to server, %llu from server; line %llu in, %llu out; ratio %.2f; "
+                  "packets %llu out, %llu in; resends %llu; bad frames %llu; %.1f s",
+                  static_cast<unsigned long long>(t->stats.xBytesToServer),
+                  static_cast<unsigned long long>(t->stats.xBytesFromServer),
+                  static_cast<unsigned long long>(t->stats.lineBytesIn),
+                  static_cast<unsigned long long>(t->stats.lineBytesOut), line > 0 ? x / line : 0.0,
+                  static_cast<unsigned long long>(s.packetsOut), static_cast<unsigned long long>(s.framesIn),
+                  static_cast<unsigned long long>(s.resends + s.timedResends),
+                  static_cast<unsigned long long>(s.badFrames), secs);
+    return buf;
+}
+
+std::string TermStatsJson(const TermData* t) {
+    const LinkStats& s = t->link.stats;
+    const double secs = static_cast<double>(NowUs() - t->stats.startUsec) / 1e6;
+    const double x = static_cast<double>(t->stats.xBytesToServer + t->stats.xBytesFromServer);
+    const double line = static_cast<double>(t->stats.lineBytesIn + t->stats.lineBytesOut);
+    char buf[768];
+    std::snprintf(buf, sizeof buf,
+                  "{\"xBytesToServer\": %llu, \"xBytesFromServer\": %llu, \"lineBytesIn\": %llu, "
+                  "\"lineBytesOut\": %llu, \"compressionRatio\": %.3f, \"packetsOut\": %llu, \"framesIn\": %llu, "
+                  "\"resends\": %llu, \"timedResends\": %llu, \"badFrames\": %llu, \"seconds\": %.3f}",
+                  static_cast<unsigned long long>(t->stats.xBytesToServer),
+                  static_cast<unsigned long long>(t->stats.xBytesFromServer),
+                  static_cast<unsigned long long>(t->stats.lineBytesIn),
+                  static_cast<unsigned long long>(t->stats.lineBytesOut), line > 0 ? x / line : 0.0,
+                  static_cast<unsigned long long>(s.packetsOut), static_cast<unsigned long long>(s.framesIn),
+                  static_cast<unsigned long long>(s.resends), static_cast<unsigned long long>(s.timedResends),
+                  static_cast<unsigned long long>(s.badFrames), secs);
+    return buf;
+}
+
+int TermMain(int argc, char** argv) {
+    TermData* t = new TermData;
+    pTermData = t;
+    const uint16_t one = 1;
+    t->littleEndian = *reinterpret_cast<const uint8_t*>(&one) == 1;
+    t->stats.startUsec = NowUs();
+    if (TermParseArgs(&t->opt, argc, argv) != 0) return 2;
+    if (t->opt.display.empty()) {
+        const char* d = std::getenv("DISPLAY");
+        t->opt.display = d ? d : "";
+    }
+    if (t->opt.display.empty() && !t->opt.echo && t->opt.fetchRemote.empty()) {
+        std::fprintf(stderr, "lqterm: no X server: give -display or set DISPLAY\n");
+        return 2;
+    }
+    if (pipe(sigPipe) != 0) return 1;
+    SetNonBlock(sigPipe[0]);
+    SetNonBlock(sigPipe[1]);
+    fcntl(sigPipe[0], F_SETFD, FD_CLOEXEC);
+    fcntl(sigPipe[1], F_SETFD, FD_CLOEXEC);
+    struct sigaction sa{};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD}) sigaction(s, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    t->lineFd = t->opt.line.empty() ? StartCommand(t) : OpenSerial(t);
+    if (t->lineFd < 0) return 1;
+    fcntl(t->lineFd, F_SETFD, FD_CLOEXEC);
+    int rc = t->opt.echo ? RunEcho(t) : RunLink(t);
+    if (t->fetchState == 1 || t->fetchState == 2) {
+        std::fprintf(stderr, "lqterm: fetch %s: the session ended first\n", t->opt.fetchRemote.c_str());
+        rc = 1;
+    }
+    if (t->opt.stats) Report(t);
+    close(t->lineFd);  // the relay's line hangs up
+    if (t->child > 0) {
+        for (int i = 0; i < 50 && !t->childDone; i++) {
+            ReapChild(t);
+            if (!t->childDone) usleep(100000);
+        }
+        if (!t->childDone) {
+            kill(-t->child, SIGTERM);
+            kill(t->child, SIGTERM);
+            for (int i = 0; i < 20 && !t->childDone; i++) {
+                ReapChild(t);
+                if (!t->childDone) usleep(100000);
+            }
+            if (!t->childDone) {
+                kill(-t->child, SIGKILL);
+                waitpid(t->child, nullptr, 0);
+            }
+        }
+        if (rc == 0 && t->childDone && WIFEXITED(t->childStatus)) rc = WEXITSTATUS(t->childStatus);
+    }
+    return rc;
+}

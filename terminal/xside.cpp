@@ -1,0 +1,305 @@
+// The X side of lqterm: one connection to the real X server per client of the relay. Requests
+// rebuilt by the terminal end of the X encodings go to the server; the server's set-up reply goes
+// back as MSG_CONNECT messages, and its events, errors and replies, cut into whole messages, go to
+// the encoder (each starts a link message of its own).
+#include "terminal/xside.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int kPoolReserve = 24;        // buffers kept for the link and the dialogues
+constexpr size_t kMaxServerBacklog = 1 << 20;
+
+bool Little(const TermClient* c) { return c->rec.byteOrder == 'l'; }
+
+Buf* NewMsg(TermData* t, uint8_t type, int id, const uint8_t* p, size_t n) {
+    Buf* b = BufGet(&t->bufData);
+    if (!b) return nullptr;
+    b->type = type;
+    b->clientId = static_cast<uint8_t>(id);
+    b->linkFlags = 0;
+    if (n) std::memcpy(b->end, p, n);
+    b->end += n;
+    return b;
+}
+
+}  // namespace
+
+int TermXConnect(const std::string& display) {
+    std::string d = display;
+    size_t colon = d.rfind(':');
+    if (colon == std::string::npos) return -1;
+    std::string host = d.substr(0, colon);
+    int num = std::atoi(d.c_str() + colon + 1);
+    if (host.empty() || host == "unix") {
+        int s = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (s < 0) return -1;
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "/tmp/.X11-unix/X%d", num);
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+        close(s);
+        if (host == "unix") return -1;
+        host = "localhost";
+    }
+    addrinfo hints{}, *res = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    std::string port = std::to_string(6000 + num);
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &res) != 0) return -1;
+    int s = -1;
+    for (addrinfo* r = res; r; r = r->ai_next) {
+        s = socket(r->ai_family, r->ai_socktype, r->ai_protocol);
+        if (s < 0) continue;
+        if (connect(s, r->ai_addr, r->ai_addrlen) == 0) break;
+        close(s);
+        s = -1;
+    }
+    freeaddrinfo(res);
+    if (s >= 0) {
+        int one = 1;
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    return s;
+}
+
+TermClient* TermNewClient(TermData* t, int id) {
+    if (id < 0 || id >= 64 || t->clients[id]) return nullptr;
+    TermClient* c = new TermClient;
+    std::memset(static_cast<void*>(&c->rec), 0, sizeof c->rec);
+    ClientRecInitQueues(&c->rec);
+    c->rec.clientId = id;
+    c->rec.sock = -1;
+    c->rec.byteOrder = 'B';
+    if (XspecEncodeInit(&t->xspecEnv, &c->rec) != 0 || !BufMakeClientBufs(&t->bufData, id)) {
+        if (c->rec.xspec) XspecFree(c->rec.xspec);
+        delete c;
+        return nullptr;
+    }
+    t->clients[id] = c;
+    return c;
+}
+
+void TermFreeClient(TermData* t, TermClient* c) {
+    if (!c) return;
+    const int id = c->rec.clientId;
+    if (c->xfd >= 0) close(c->xfd);
+    for (Lst* l : {c->rec.reqList, c->rec.encList, c->rec.replyInList, c->rec.replyOutList}) BufListFree(&t->bufData, l);
+    XspecFree(c->rec.xspec);
+    BufFreeClientBufs(&t->bufData, id);
+    t->clients[id] = nullptr;
+    delete c;
+}
+
+// Appends request bytes for the X server and finds the request boundaries in them: a
+// QueryExtension waits until it is whole (it may be rewritten), a ListExtensions has its sequence
+// number noted (its reply is filtered), everything else may be written as it comes.
+void TermAppendRequests(TermClient* c, const uint8_t* p, size_t n) {
+    c->xout.insert(c->xout.end(), p, p + n);
+    const bool little = Little(c);
+    while (c->parsed < c->xout.size()) {
+        const size_t avail = c->xout.size() - c->parsed;
+        if (c->reqLeft) {
+            size_t k = std::min<size_t>(avail, c->reqLeft);
+            c->parsed += k;
+            c->reqLeft -= static_cast<uint32_t>(k);
+            continue;
+        }
+        if (avail < 4) break;
+        uint8_t* r = &c->xout[c->parsed];
+        uint32_t size = XspecLoad16(r + 2, little) * 4u;
+        if (size == 0) size = 4;  // the relay reads a length of 0 as a 4-byte request
+        if (r[0] == X_QUERY_EXTENSION) {
+            if (avail < size) break;
+            TermHideQueryExtension(r, size, little);
+        }
+        c->seq++;
+        if (r[0] == X_LIST_EXTENSIONS) c->listExtSeqs.push_back(c->seq);
+        c->reqLeft = size;
+    }
+}
+
+// The client's connection to the X server is gone: what it said last is coded first, then the host
+// hears of it (unless the host reported it first).
+void TermXGone(TermData* t, TermClient* c) {
+    if (c->xfd >= 0) {
+        close(c->xfd);
+        c->xfd = -1;
+    }
+    c->xout.clear();
+    c->parsed = 0;
+    c->reqLeft = 0;
+    if (c->deadPhase != -1) return;
+    const uint8_t m[2] = {static_cast<uint8_t>(c->rec.clientId), 0};
+    if (Buf* b = NewMsg(t, MSG_DEADCLIENT, 0, m, 2)) {
+        lstAdd(&t->outList, b);
+        c->deadPhase = 0;
+    }
+}
+
+int TermStartClient(TermData* t, int id, Buf* first) {
+    TermClient* c = TermNewClient(t, id);
+    if (!c) {
+        BufFree(&t->bufData, first);
+        return -1;
+    }
+    if (first->Len() >= 1) c->rec.byteOrder = first->start[0] == 'l' ? 'l' : 'B';
+    c->xfd = TermXConnect(t->opt.display);
+    if (c->xfd < 0) {
+        // Refuse the client as an X server would, so that it closes, then report it gone.
+        static const char reason[] = "lqterm: cannot connect to the X server";
+        const size_t n = sizeof reason - 1, padded = (n + 3) & ~size_t(3);
+        uint8_t hdr[8] = {0, static_cast<uint8_t>(n), 0, 0, 0, 0, 0, 0};
+        XspecStore16(hdr + 2, 11, Little(c));
+        XspecStore16(hdr + 6, static_cast<uint16_t>(padded / 4), Little(c));
+        uint8_t text[64] = {};
+        std::memcpy(text, reason, n);
+        if (Buf* b = NewMsg(t, MSG_CONNECT, id, hdr, 8)) lstAdd(&t->outList, b);
+        if (Buf* b = NewMsg(t, MSG_CONNECT, id, text, padded)) lstAdd(&t->outList, b);
+        std::fprintf(stderr, "lqterm: cannot connect to X server \"%s\"\n", t->opt.display.c_str());
+        c->setupDone = true;
+        BufFree(&t->bufData, first);
+        TermXGone(t, c);
+        return -1;
+    }
+    fcntl(c->xfd, F_SETFL, fcntl(c->xfd, F_GETFL) | O_NONBLOCK);
+    fcntl(c->xfd, F_SETFD, FD_CLOEXEC);
+    c->xout.insert(c->xout.end(), first->start, first->end);
+    c->parsed = c->xout.size();
+    BufFree(&t->bufData, first);
+    return 0;
+}
+
+void TermClientMessage(TermData* t, Buf* b) {
+    const int id = b->clientId;
+    TermClient* c = id < 64 ? t->clients[id] : nullptr;
+    if (b->type == MSG_CONNECT) {
+        if (!c) {
+            TermStartClient(t, id, b);
+            return;
+        }
+        if (c->xfd >= 0 && !c->setupDone) {  // authorization bytes of the set-up
+            c->xout.insert(c->xout.end(), b->start, b->end);
+            c->parsed = c->xout.size();
+        }
+        BufFree(&t->bufData, b);
+        return;
+    }
+    if (!c || c->xfd < 0 || c->deadPhase != -1) {
+        BufFree(&t->bufData, b);
+        return;
+    }
+    lstAdd(c->rec.replyInList, b);
+    TermDecodeRequests(t, c);
+}
+
+void TermDecodeRequests(TermData* t, TermClient* c) {
+    if (!lstCount(c->rec.replyInList)) return;
+    XspecTermDecode(&t->xspecEnv, &c->rec);
+    while (Buf* r = lstGetT<Buf>(c->rec.replyOutList)) {
+        if (c->xfd >= 0) TermAppendRequests(c, r->start, r->Len());
+        BufFree(&t->bufData, r);
+    }
+}
+
+// Writes what may go to the X server. -1 when the connection broke.
+int TermXWrite(TermData* t, TermClient* c) {
+    while (c->xfd >= 0 && c->parsed > 0) {
+        ssize_t n = write(c->xfd, c->xout.data(), c->parsed);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EINTR) return 0;
+            TermXGone(t, c);
+            return -1;
+        }
+        t->stats.xBytesToServer += static_cast<uint64_t>(n);
+        c->xout.erase(c->xout.begin(), c->xout.begin() + n);
+        c->parsed -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+bool TermXWantsRead(const TermData* t, const TermClient* c) {
+    return c->xfd >= 0 && c->xin.size() < kMaxServerBacklog && lstCount(c->rec.encList) < 16 &&
+           BufPoolCount(&t->bufData) > kPoolReserve;
+}
+
+// Reads what the X server sent and codes it. A read of end of file closes the connection.
+void TermXRead(TermData* t, TermClient* c) {
+    uint8_t tmp[16384];
+    ssize_t n = read(c->xfd, tmp, sizeof tmp);
+    if (n > 0) {
+        c->xin.insert(c->xin.end(), tmp, tmp + n);
+        t->stats.xBytesFromServer += static_cast<uint64_t>(n);
+        TermCodeServerBytes(t, c);
+        return;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    TermCodeServerBytes(t, c);
+    TermXGone(t, c);
+}
+
+void TermCodeServerBytes(TermData* t, TermClient* c) {
+    const bool little = Little(c);
+    const int id = c->rec.clientId;
+    size_t used = 0;
+    if (!c->setupDone) {
+        // The set-up reply: its 8-byte head in one MSG_CONNECT, the rest in at least one more.
+        if (c->xin.size() < 8) return;
+        const size_t size = 8 + 4u * XspecLoad16(&c->xin[6], little);
+        if (c->xin.size() < size) return;
+        const int need = 2 + static_cast<int>((size - 8) / 256);
+        if (BufPoolCount(&t->bufData) < need + kPoolReserve) return;
+        if (Buf* b = NewMsg(t, MSG_CONNECT, id, c->xin.data(), 8)) lstAdd(&t->outList, b);
+        size_t pos = 8;
+        do {
+            size_t k = std::min<size_t>(256, size - pos);
+            if (Buf* b = NewMsg(t, MSG_CONNECT, id, &c->xin[pos], k)) lstAdd(&t->outList, b);
+            pos += k;
+        } while (pos < size);
+        c->setupDone = true;
+        used = size;
+    }
+    XspecMsgCache* mc = t->xspecEnv.xspecCache;
+    while (c->xin.size() - used >= 32 && BufPoolCount(&t->bufData) > kPoolReserve) {
+        uint8_t* m = &c->xin[used];
+        const uint32_t size = TermXMessageSize(m, little);
+        if (c->xin.size() - used < size) break;
+        if (m[0] == 1 && !c->listExtSeqs.empty() && XspecLoad16(m + 2, little) == c->listExtSeqs.front()) {
+            std::vector<uint8_t> r(m, m + size);
+            TermFilterListExtensions(&r, little);  // a malformed reply passes as it is
+            if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, r.data(), r.size()) < 0) break;
+            c->listExtSeqs.erase(c->listExtSeqs.begin());
+            used += size;
+            continue;
+        }
+        if ((m[0] & 0x7f) == X_GENERIC_EVENT && size > 32) {
+            // The relay sizes what it receives by the first byte, so a long event must arrive as
+            // one message; the relay files its first 32 bytes in the reply cache, and so do we.
+            if (lstCount(c->rec.reqList)) break;  // after everything before it
+            if (size <= LINK_MAX_MSG) {
+                Buf* b = NewMsg(t, MSG_XDATA, id, m, size);
+                if (!b) break;
+                XspecCacheStore(m, 32, mc->replySlots, &mc->replyNext, &mc->replyFull);
+                lstAdd(c->rec.encList, b);
+            } else if (t->stats.genericDropped++ == 0) {
+                std::fprintf(stderr, "lqterm: events longer than %d bytes cannot cross the line; dropped\n", LINK_MAX_MSG);
+            }
+            used += size;
+            continue;
+        }
+        if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, m, size) < 0) break;
+        used += size;
+    }
+    c->xin.erase(c->xin.begin(), c->xin.begin() + static_cast<long>(used));
+    XspecTermEncode(&t->xspecEnv, &c->rec);
+}

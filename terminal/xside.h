@@ -1,0 +1,20 @@
+// The X side of lqterm: connections to the real X server, one per client of the relay.
+#pragma once
+#include <string>
+
+#include "terminal/lqterm.h"
+
+// Connects to an X display name ("[host]:n[.s]", "unix:n"). The descriptor, or -1.
+int TermXConnect(const std::string& display);
+TermClient* TermNewClient(TermData* t, int id);
+void TermFreeClient(TermData* t, TermClient* c);
+// A MSG_CONNECT, MSG_XDATA or MSG_XCACHED from the host for a client (the handler owns b).
+void TermClientMessage(TermData* t, Buf* b);
+// Runs the request decoder of a client and queues its output for the X server.
+void TermDecodeRequests(TermData* t, TermClient* c);
+void TermAppendRequests(TermClient* c, const uint8_t* p, size_t n);
+int TermXWrite(TermData* t, TermClient* c);
+bool TermXWantsRead(const TermData* t, const TermClient* c);
+void TermXRead(TermData* t, TermClient* c);
+void TermCodeServerBytes(TermData* t, TermClient* c);
+void TermXGone(TermData* t, TermClient* c);
