@@ -68,7 +68,7 @@ int SimLineParseOutage(SimLine* line, const char* text);
 LinkIo SimLineIo(SimLine* line, int end);
 // Microseconds on the line's time axis now.
 uint64_t SimLineNow(SimLine* line);
-// When end will next have something worth reading: the arrival of the next frame end (0x7E) on
-// its way to it, or of the last byte if none is a frame end. 0 when nothing is on the way.
+// When end will next have something worth reading: the arrival of the next frame end (0x7E) still
+// on its way to it, or of the last byte if none is a frame end. 0 when nothing is on the way.
 int SimLineNextWake(SimLine* line, int end, uint64_t* whenUs);
 int SimLinePending(SimLine* line, int end);

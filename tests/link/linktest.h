@@ -18,7 +18,7 @@ inline Buf* MakeMsg(BufData* d, uint8_t type, uint8_t clientId, const std::vecto
     b->type = type;
     b->clientId = clientId;
     b->linkFlags = 0;
-    std::memcpy(b->data, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(b->data, bytes.data(), bytes.size());
     b->end = b->data + bytes.size();
     return b;
 }
