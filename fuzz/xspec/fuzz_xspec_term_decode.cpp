@@ -1,0 +1,24 @@
+// The terminal's decoding of arbitrary host messages back into X requests, for several clients,
+// with the pool running dry at times: no crash, no overread, every call returns.
+#include "fuzz/xspec/fuzzx.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    fx::Reader r{data, size};
+    fx::End e(r.Byte());
+    while (r.n) {
+        uint8_t op = r.Byte();
+        ClientRec& c = e.c[op % fx::End::kClients];
+        if ((op & 0x70) == 0x70) {
+            e.Hog(op >> 7 ? 0 : 2);
+        } else if ((op & 0x70) == 0x60) {
+            e.Unhog();
+        } else {
+            e.Queue(r, c.replyInList, (op & 0x0c) == 0x0c ? MSG_XCACHED : MSG_XDATA, c.clientId, r.Byte());
+        }
+        XspecTermDecode(&e.env, &c);
+        e.Discard(c.replyOutList);
+    }
+    e.Unhog();
+    for (ClientRec& c : e.c) XspecTermDecode(&e.env, &c);
+    return 0;
+}
