@@ -319,6 +319,20 @@ int RunConvertFont(FontConv* fc, const char* requested, const char* path, int si
     return 0;
 }
 
+int f3b_name(const unsigned char* hdr, size_t n, std::string* name)
+{
+    if (n < 4 || ((uint32_t)hdr[0] << 24 | hdr[1] << 16 | hdr[2] << 8 | hdr[3]) != F3B_MAGIC)
+        return -1;
+    name->clear();
+    for (size_t i = F3B_NAME; i < n && i < F3B_NAME + F3B_NAME_MAX; i++) {
+        if (hdr[i] == '\n' || hdr[i] == 0)
+            break;
+        *name += static_cast<char>(hdr[i]);
+    }
+    // The name becomes a file name in the current directory.
+    return name->find('/') == std::string::npos ? 0 : -1;
+}
+
 int ConvertF3b(FontConv* fc, const char* path, int size, std::string* base)
 {
     FILE* fp = fopen(path, "rb");
@@ -329,15 +343,8 @@ int ConvertF3b(FontConv* fc, const char* path, int size, std::string* base)
     unsigned char hdr[F3B_HEADER];
     size_t n = fread(hdr, 1, sizeof hdr, fp);
     fclose(fp);
-    uint32_t magic = n >= 4 ? (uint32_t)hdr[0] << 24 | hdr[1] << 16 | hdr[2] << 8 | hdr[3] : 0;
     std::string name;
-    for (size_t i = F3B_NAME; i < n && i < F3B_NAME + F3B_NAME_MAX; i++) {
-        if (hdr[i] == '\n' || hdr[i] == 0)
-            break;
-        name += static_cast<char>(hdr[i]);
-    }
-    // The name becomes a file name in the current directory.
-    if (magic != F3B_MAGIC || name.find('/') != std::string::npos) {
+    if (f3b_name(hdr, n, &name) != 0) {
         Error(fc, "Font file %s is corrupted", path);
         return FONT_NOTFOUND;
     }

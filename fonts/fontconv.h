@@ -39,6 +39,10 @@ int ShellAliasFilter(FontConv* fc);
 int find_font(const FontConv* fc, const char* name, std::string* requested, char** file,
               int* size);
 
+// The font's name from the first bytes (n of them) of an .f3b file: 0, or -1 when the magic
+// is wrong or the name could not be a file name.
+int f3b_name(const unsigned char* hdr, size_t n, std::string* name);
+
 // Rewrites the FONT and SIZE lines of a BDF stream for `size`; *fontName receives the font's
 // name. 0, or -1 when writing fails.
 int bdf_filter(FILE* in, FILE* out, int size, std::string* fontName);

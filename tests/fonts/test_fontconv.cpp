@@ -166,3 +166,35 @@ TEST(TrailingNumber, DigitsAtTheEnd)
 }
 
 } // namespace
+
+namespace {
+
+TEST(F3bHeader, NameFromTheFirstBytes)
+{
+    struct Case {
+        std::string file;
+        size_t n;  // bytes read; 0: all
+        int result;
+        std::string name;
+    } cases[] = {
+        {fontfix::f3b_file("Times", "body"), 0, 0, "Times"},
+        {fontfix::f3b_file(std::string(40, 'N') + "rest", ""), 0, 0, std::string(40, 'N')},
+        {fontfix::f3b_file("Helvetica-Narrow", ""), 14, 0, "Helve"},  // short file
+        {fontfix::f3b_file("Times", ""), 4, 0, ""},
+        {fontfix::f3b_file("Times", ""), 3, -1, ""},
+        {fontfix::f3b_file("Times", "", 0x137A2B48), 0, -1, ""},
+        {fontfix::f3b_file("../../etc/x", ""), 0, -1, ""},
+        {fontfix::f3b_file(std::string("ab\0cd", 5), ""), 0, 0, "ab"},
+    };
+    for (const auto& c : cases) {
+        std::string name = "unchanged";
+        size_t n = c.n ? c.n : c.file.size();
+        EXPECT_EQ(f3b_name(reinterpret_cast<const unsigned char*>(c.file.data()), n, &name), c.result)
+            << c.name;
+        if (c.result == 0) {
+            EXPECT_EQ(name, c.name);
+        }
+    }
+}
+
+} // namespace
