@@ -76,6 +76,7 @@ struct TermClient {
     std::vector<uint8_t> xout; // request bytes for the X server
     size_t parsed = 0;         // xout bytes that may be written (whole or passed-through requests)
     uint32_t reqLeft = 0;      // bytes of the request in progress still to come
+    uint32_t feedLeft = 0;     // bytes of a long server message not yet given to the encoder
     uint16_t seq = 0;          // sequence number of the last request passed to the server
     std::vector<uint16_t> listExtSeqs;  // ListExtensions requests waiting for their reply
     int deadPhase = -1;        // -1: alive; 0: we reported it dead; 1: host reported, we answered

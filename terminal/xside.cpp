@@ -36,6 +36,8 @@ Buf* NewMsg(TermData* t, uint8_t type, int id, const uint8_t* p, size_t n) {
 
 }  // namespace
 
+static size_t CodeSome(TermData* t, TermClient* c);
+
 int TermXConnect(const std::string& display) {
     std::string d = display;
     size_t colon = d.rfind(':');
@@ -249,16 +251,21 @@ void TermXRead(TermData* t, TermClient* c) {
 }
 
 void TermCodeServerBytes(TermData* t, TermClient* c) {
+    while (CodeSome(t, c) > 0 && !c->xin.empty()) {
+    }
+}
+
+static size_t CodeSome(TermData* t, TermClient* c) {
     const bool little = Little(c);
     const int id = c->rec.clientId;
     size_t used = 0;
     if (!c->setupDone) {
         // The set-up reply: its 8-byte head in one MSG_CONNECT, the rest in at least one more.
-        if (c->xin.size() < 8) return;
+        if (c->xin.size() < 8) return 0;
         const size_t size = 8 + 4u * XspecLoad16(&c->xin[6], little);
-        if (c->xin.size() < size) return;
+        if (c->xin.size() < size) return 0;
         const int need = 2 + static_cast<int>((size - 8) / 256);
-        if (BufPoolCount(&t->bufData) < need + kPoolReserve) return;
+        if (BufPoolCount(&t->bufData) < need + kPoolReserve) return 0;
         if (Buf* b = NewMsg(t, MSG_CONNECT, id, c->xin.data(), 8)) lstAdd(&t->outList, b);
         size_t pos = 8;
         do {
@@ -270,11 +277,23 @@ void TermCodeServerBytes(TermData* t, TermClient* c) {
         used = size;
     }
     XspecMsgCache* mc = t->xspecEnv.xspecCache;
-    while (c->xin.size() - used >= 32 && BufPoolCount(&t->bufData) > kPoolReserve) {
+    auto roomy = [&] { return BufPoolCount(&t->bufData) > kPoolReserve && lstCount(c->rec.reqList) < 8; };
+    for (;;) {
+        const size_t avail = c->xin.size() - used;
+        if (c->feedLeft) {  // a long message goes to the encoder a few buffers at a time
+            const size_t k = std::min<size_t>({c->feedLeft, avail, 1024});
+            if (k == 0 || !roomy()) break;
+            if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, &c->xin[used], k) < 0) break;
+            used += k;
+            c->feedLeft -= static_cast<uint32_t>(k);
+            continue;
+        }
+        if (avail < 32 || !roomy()) break;
         uint8_t* m = &c->xin[used];
         const uint32_t size = TermXMessageSize(m, little);
-        if (c->xin.size() - used < size) break;
+        const bool whole = avail >= size;
         if (m[0] == 1 && !c->listExtSeqs.empty() && XspecLoad16(m + 2, little) == c->listExtSeqs.front()) {
+            if (!whole) break;
             std::vector<uint8_t> r(m, m + size);
             TermFilterListExtensions(&r, little);  // a malformed reply passes as it is
             if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, r.data(), r.size()) < 0) break;
@@ -285,7 +304,7 @@ void TermCodeServerBytes(TermData* t, TermClient* c) {
         if ((m[0] & 0x7f) == X_GENERIC_EVENT && size > 32) {
             // The relay sizes what it receives by the first byte, so a long event must arrive as
             // one message; the relay files its first 32 bytes in the reply cache, and so do we.
-            if (lstCount(c->rec.reqList)) break;  // after everything before it
+            if (!whole || lstCount(c->rec.reqList)) break;  // and after everything before it
             if (size <= LINK_MAX_MSG) {
                 Buf* b = NewMsg(t, MSG_XDATA, id, m, size);
                 if (!b) break;
@@ -297,9 +316,15 @@ void TermCodeServerBytes(TermData* t, TermClient* c) {
             used += size;
             continue;
         }
+        if (size > 1024) {
+            c->feedLeft = size;
+            continue;
+        }
+        if (!whole) break;
         if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, m, size) < 0) break;
         used += size;
     }
     c->xin.erase(c->xin.begin(), c->xin.begin() + static_cast<long>(used));
     XspecTermEncode(&t->xspecEnv, &c->rec);
+    return used;
 }
