@@ -430,7 +430,7 @@ int ShellBdfFilter(FontConv* fc, const std::string& base, int size, std::string*
     if (fc->verbose)
         printf("bdffilter %s.bdf > %s.tmp\n", base.c_str(), base.c_str());
     std::string tmp = "./" + base + ".tmp";
-    FILE* out = fopen(tmp.c_str(), "w");
+    FILE* out = fopen(tmp.c_str(), "we");  // not inherited by the cat below
     if (!out) {
         Error(fc, "Can't open temporary file %s.tmp", base.c_str());
         return -1;
