@@ -266,11 +266,23 @@ TEST(PolyEncode, KnownAnswersAtEverySplit) {
     }
 }
 
-TEST(PolyEncode, ThirtyPointsOnePixelApartTieToFirst) {
-    End h('B');
-    const Bytes got = HostEncode(h, Poly(65, 'B', Line30(1)), {});
-    ASSERT_GE(got.size(), 2u);
-    EXPECT_EQ(got[1], 0x40);
+// The mode is decided on the first chunk of 10 points and holds for the whole request.
+TEST(PolyEncode, ModeFromFirstChunk) {
+    std::vector<int> turn;  // 10 points a pixel apart (a tie), then 15 that only the 0x80 mode suits
+    for (int i = 0; i < 25; i++) turn.insert(turn.end(), {i < 10 ? i : 9 + (i - 9) * 20, 0});
+    const struct {
+        std::vector<int> points;
+        uint8_t flags;
+    } cases[] = {{Line30(1), 0x40}, {Line30(20), 0x80}, {turn, 0x40}};
+    for (const auto& c : cases) {
+        End h('B');
+        const Bytes req = Poly(65, 'B', c.points);
+        const Bytes got = HostEncode(h, req, {});
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_EQ(got[1], c.flags);
+        End t('B');
+        EXPECT_EQ(TermDecode(t, got, 5), req);
+    }
 }
 
 TEST(PolyCache, MoveToFrontAndInsert) {
