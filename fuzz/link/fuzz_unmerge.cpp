@@ -3,7 +3,7 @@
 #include "fuzz/link/fuzzlink.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1 || size > BUF_DATA_SIZE + 1) return 0;
+    if (size < 1 || size > LINK_MAX_MSG + 1) return 0;
     BufData pool{};
     if (BufInit(&pool) != 0) return 0;
     LinkEnd* L = static_cast<LinkEnd*>(std::calloc(1, sizeof(LinkEnd)));
@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     m->type = MSG_XMERGED;
     m->clientId = data[0] & 0x3F;
     std::memcpy(m->data, data + 1, size - 1);
-    m->end = m->data + size - 1;
+    m->end = m->data + (size - 1);
     Buf* held[NUM_POOL_BUFS];
     int nheld = 0;
     if (data[0] & 0x80)

@@ -45,7 +45,10 @@ inline void FramePut(FrameCircBuf* cb, uint8_t c) {
     cb->in = static_cast<uint16_t>((cb->in + 1) & cb->mask);
 }
 
-inline void FrameEmpty(Buf* b) { b->start = b->end = b->data - LINK_MAX_HDR; }
+// A frame is gathered from 6 bytes before the data area, so that after the longest header the
+// message starts at the data area.
+inline uint8_t* FrameBase(Buf* b) { return b->hdr + BUF_HDR_ROOM - LINK_MAX_HDR; }
+inline void FrameEmpty(Buf* b) { b->start = b->end = FrameBase(b); }
 
 void FrameLineDown(LinkEnd* L) {
     L->lineDown = 1;
@@ -214,7 +217,7 @@ Buf* FrameRead(LinkEnd* L) {
     Buf* b = f->frame_pkt_rbuf_ptr;
     FrameCircBuf* cb = f->frame_crbuf;
     // The longest packet that can legally arrive is a full message resent with the 6-byte header.
-    uint8_t* const limit = b->data - LINK_MAX_HDR + FRAME_MAX_STORED;
+    uint8_t* const limit = b->data + (FRAME_MAX_STORED - LINK_MAX_HDR);
     const uint8_t* t = f->frame_ce_table;
     while (FrameFillCRBuf(L) > 0) {
         uint16_t i = cb->out;
