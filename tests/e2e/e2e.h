@@ -1,0 +1,186 @@
+// End-to-end fixture: a private Xvfb on a free display, a test HOME holding the session script, and
+// the relay run under lqterm on a pseudo-terminal. Every process started here runs in a process
+// group of its own, which TearDown ends.
+#pragma once
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef LQ_DRAW_PATH
+#define LQ_DRAW_PATH "lqdraw"
+#endif
+
+class E2E : public ::testing::Test {
+  protected:
+    std::string dir, home;
+    int xdisp = -1;
+    pid_t xvfb = -1;
+    std::vector<pid_t> procs;
+
+    static std::string Bin(const std::string& name) {
+        const char* b = std::getenv("LQ_BIN_DIR");
+        return std::string(b ? b : "build/bin") + "/" + name;
+    }
+    std::string XDisplay() const { return ":" + std::to_string(xdisp); }
+
+    static bool PortFree(int port) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(s);
+        return ok;
+    }
+    static bool Exists(const std::string& p) {
+        struct stat st;
+        return stat(p.c_str(), &st) == 0;
+    }
+    // A display number with no lock file, no socket and a free TCP port.
+    static int FreeDisplay(int from, int to) {
+        for (int n = from; n <= to; n++)
+            if (!Exists("/tmp/.X" + std::to_string(n) + "-lock") && !Exists("/tmp/.X11-unix/X" + std::to_string(n)) &&
+                PortFree(6000 + n))
+                return n;
+        return -1;
+    }
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/lqe2eXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        home = dir + "/home";
+        mkdir(home.c_str(), 0755);
+        // Xvfb from 20 upward, leaving room above it for the relay's own display (at most 50).
+        for (int tries = 0; tries < 5 && xvfb < 0; tries++) {
+            xdisp = FreeDisplay(20 + 2 * static_cast<int>(getpid() % 8), 45);
+            ASSERT_GT(xdisp, 0);
+            xvfb = Spawn({"Xvfb", XDisplay(), "-screen", "0", "640x480x24", "-nolisten", "tcp"}, {}, dir + "/xvfb.log");
+            if (!WaitUntil([&] { return Exists("/tmp/.X11-unix/X" + std::to_string(xdisp)); }, 10)) {
+                Kill(xvfb);
+                xvfb = -1;
+            }
+        }
+        ASSERT_GT(xvfb, 0) << "Xvfb did not start";
+    }
+
+    void TearDown() override {
+        for (pid_t p : procs) Kill(p);
+        if (xvfb > 0) {
+            Kill(xvfb);
+            unlink(("/tmp/.X11-unix/X" + std::to_string(xdisp)).c_str());
+            unlink(("/tmp/.X" + std::to_string(xdisp) + "-lock").c_str());
+        }
+        if (!dir.empty() && !HasFailure()) std::system(("rm -rf " + dir).c_str());
+    }
+
+    static void Kill(pid_t p) {
+        if (p <= 0) return;
+        kill(-p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
+
+    // Starts argv in a process group of its own, in dir, with HOME set and the environment changes.
+    pid_t Spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                const std::string& out = "/dev/null", const std::string& err = "") {
+        pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            if (chdir(dir.c_str()) != 0) _exit(126);
+            setenv("HOME", home.c_str(), 1);
+            for (auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int e = err.empty() ? o : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int nul = open("/dev/null", O_RDONLY);
+            dup2(nul, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            std::vector<char*> a;
+            for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+            a.push_back(nullptr);
+            execvp(a[0], a.data());
+            _exit(127);
+        }
+        procs.push_back(pid);
+        return pid;
+    }
+
+    // Exit status of pid, or -1 when it has not ended within the time.
+    static int Wait(pid_t pid, double seconds) {
+        int st = 0;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+        while (std::chrono::steady_clock::now() < end) {
+            if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+    static bool WaitUntil(const std::function<bool()>& f, double seconds) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<int>(seconds * 1000));
+        while (std::chrono::steady_clock::now() < end) {
+            if (f()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return f();
+    }
+    static std::string Read(const std::string& path) {
+        std::ifstream f(path, std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+    static void Write(const std::string& path, const std::string& text, int mode = 0644) {
+        std::ofstream(path, std::ios::binary) << text;
+        chmod(path.c_str(), static_cast<mode_t>(mode));
+    }
+    // Output of a shell command run against the test's Xvfb.
+    std::string Sh(const std::string& cmd) {
+        std::string full = "cd " + dir + " && DISPLAY=" + XDisplay() + " HOME=" + home + " " + cmd;
+        FILE* p = popen(full.c_str(), "r");
+        std::string out;
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        pclose(p);
+        return out;
+    }
+    // The window's pixels as a PNM image (the dump's header, with names and positions, is left out).
+    std::string Dump(std::string wid) {
+        while (!wid.empty() && (wid.back() == '\n' || wid.back() == ' ')) wid.pop_back();
+        if (wid.empty()) return "";
+        return Sh("xwd -silent -id " + wid + " | xwdtopnm 2>/dev/null");
+    }
+
+    void Session(const std::string& body) { Write(home + "/.xsession", "#!/bin/sh\n" + body + "\n", 0755); }
+
+    // lqterm with the relay on a pseudo-terminal; the relay gets a free display above Xvfb's.
+    pid_t StartRelay(const std::vector<std::string>& lqtermArgs = {}, const std::vector<std::string>& relayArgs = {}) {
+        int m = FreeDisplay(xdisp + 1, 50);
+        EXPECT_GT(m, 0);
+        std::vector<std::string> argv = {Bin("lqterm"), "-display", XDisplay()};
+        argv.insert(argv.end(), lqtermArgs.begin(), lqtermArgs.end());
+        argv.push_back("--");
+        argv.push_back(Bin("lqhostd"));
+        argv.insert(argv.end(), relayArgs.begin(), relayArgs.end());
+        argv.push_back(":" + std::to_string(m));
+        return Spawn(argv, {{"LQDRAW", LQ_DRAW_PATH}}, dir + "/lqterm.out", dir + "/lqterm.err");
+    }
+    std::string TermLog() { return Read(dir + "/lqterm.err"); }
+};
