@@ -283,7 +283,8 @@ int RunConvertFont(FontConv* fc, const char* requested, const char* path, int si
         r = ConvertF3b(fc, path, size, &base);
     } else if (has_suffix(file, ".fb", 3)) {
         r = ConvertFb(fc, path, &base);
-        // A bitmap font is made for one size, which its file name carries.
+        // A bitmap font is made for one size, which its file name carries. (An outline
+        // font's base name ends in the size asked for, after a name that may end in digits.)
         int n = trailing_number(base, nullptr);
         if (n > 0)
             size = n;
@@ -435,9 +436,6 @@ int ShellBdfFilter(FontConv* fc, const std::string& base, int size, std::string*
         Error(fc, "Can't open temporary file %s.tmp", base.c_str());
         return -1;
     }
-    int n = trailing_number(base, nullptr);
-    if (n > 0)
-        size = n;
     fflush(stdout);
     FILE* in = popen(("cat " + file_word(base + ".bdf")).c_str(), "r");
     int written = in ? bdf_filter(in, out, size, fontName) : -1;

@@ -209,6 +209,7 @@ struct Scene {
                    "/helv /helvetica _FontDirectorySYN\n"
                    "/times (/Times.f3b) _FontDirectoryFAM\n"
                    "(times roman) /times _FontDirectorySYN\n"
+                   "/lucida (/Lucida2.f3b) _FontDirectoryFAM\n"
                    "/courier (/courier14.fb) _FontDirectoryFAM\n"
                    "/-adobe-courier-medium-r-normal--0-0-0-0-m-0-iso8859-1 /courier _FontDirectorySYN\n"
                    "/fixed (/fixed.fb) _FontDirectoryFAM\n"
@@ -224,6 +225,7 @@ struct Scene {
         write_file(fonts + "/hel.ff", ff.bytes());
         write_file(fonts + "/Helvetica.f3b", f3b_file("Helvetica", bdf_text("Helvetica")));
         write_file(fonts + "/Times.f3b", f3b_file("Times", bdf_text("Times")));
+        write_file(fonts + "/Lucida2.f3b", f3b_file("Lucida2", bdf_text("Lucida")));
         write_file(fonts + "/courier14.fb", bdf_text("Courier"));
         write_file(fonts + "/fixed.fb",
                    bdf_text("-misc-fixed-medium-r-normal--8-80-75-75-c-80-iso8859-1", "SIZE 8 75 75"));

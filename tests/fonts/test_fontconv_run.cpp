@@ -71,11 +71,14 @@ TEST(FontconvRun, ConvertsOutlineBitmapAndFamilyFonts)
 TEST(FontconvRun, KeepsEditedBdfWithFlag)
 {
     Scene s;
-    RunResult r = s.run({"-bdf", "times", "courier", "fixed"});
+    RunResult r = s.run({"-bdf", "times", "courier", "fixed", "lucida-14"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(s.listing(),
-              "Times12.bdf Times12.pcf.Z courier14.bdf courier14.pcf.Z fixed.bdf fixed.pcf.Z "
-              "fonts.alias fonts.dir ");
+              "Lucida214.bdf Lucida214.pcf.Z Times12.bdf Times12.pcf.Z courier14.bdf "
+              "courier14.pcf.Z fixed.bdf fixed.pcf.Z fonts.alias fonts.dir ");
+    // An outline font's name that ends in a digit does not change the size asked for.
+    std::string lucida = s.file("Lucida214.bdf");
+    EXPECT_NE(lucida.find("\nFONT Lucida14\nSIZE 14 75 75\n"), std::string::npos) << lucida;
     std::string times = s.file("Times12.bdf");
     EXPECT_NE(times.find("\nFONT Times12\nSIZE 12 75 75\n"), std::string::npos) << times;
     EXPECT_NE(times.find("\nFONT \"Times12\"\n"), std::string::npos) << times;
