@@ -1,0 +1,42 @@
+// Replay of one recorded X connection through both ends of the relay: the host end's request encoder
+// and transport take the client's bytes, the terminal end's encoder and transport take the server's
+// bytes, at the times the recording gives, over a simulated line run on a virtual clock. The far
+// ends decode everything back, so the replay also proves that the recorded bytes arrive unchanged.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+struct Chunk {
+    uint32_t ms;   // since the connection opened
+    char dir;      // 'c' client to server, 's' server to client
+    uint32_t n;
+};
+
+struct Recording {
+    std::string name;
+    Bytes c2s, s2c;
+    std::vector<Chunk> chunks;  // reads as the recording proxy made them
+};
+
+// Reads DIR/conn00.{c2s,s2c,chunks}. 0, or -1 with a message in *err.
+int LoadRecording(const std::string& dir, Recording* rec, std::string* err);
+
+struct ReplayResult {
+    uint64_t lineBytes[2];   // bytes put on the line: [0] host to terminal, [1] terminal to host
+    uint64_t frames[2];      // frames put on the line
+    uint64_t packets[2];     // transport packets (first sendings)
+    uint64_t msgs[2];        // messages handed to the transport
+    uint64_t msgBytes[2];    // their content bytes, before merging and compression
+    uint64_t resends[2];
+    bool exact;              // both far ends got back the recorded bytes (unused request bytes aside)
+    size_t unusedDiffs;      // unused request bytes that arrived as zeros instead of what was sent
+    std::string fault;       // what differed, when not exact
+    double virtualSeconds;   // duration of the replay on the virtual clock
+};
+
+// rate: line bit/s, 0 for unconstrained. 0, or -1 when the replay could not be set up.
+extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, ReplayResult* out);

@@ -1,0 +1,233 @@
+// Line bytes of the relay against X bytes on recorded X traffic, per workload and direction, beside
+// general-purpose compressors run on the same bytes in the same run:
+//   zlib-6 stream    one deflate stream per direction, flushed after every read (a compressing
+//                    remote shell does this per packet);
+//   zlib-6 /256      the same, flushed every 256 bytes (a link of small packets);
+//   compress -b13    the whole stream at once through `compress -b 13` (an upper bound on what a
+//                    13-bit LZW can do, without any framing);
+// and the CPU the replay costs (both ends, the line simulator included; getrusage).
+//
+// usage: lq_wire [-corpus DIR] [-rate BPS] [-repeat N] [-only NAME]
+//        lq_wire -replay NAME [-corpus DIR]   (one replay, nothing else: for instruction counts)
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bench/wire/replay.h"
+
+namespace {
+
+// Compressed size of the bytes of one direction, fed in the pieces given, with a sync flush after
+// every `flushEvery` bytes (0: after every piece).
+size_t Deflated(const Bytes& b, const std::vector<uint32_t>& pieces, size_t flushEvery) {
+    z_stream z{};
+    deflateInit(&z, 6);
+    std::vector<uint8_t> out(64 * 1024);
+    size_t total = 0, at = 0;
+    auto push = [&](size_t n, int flush) {
+        z.next_in = const_cast<uint8_t*>(b.data() + at);
+        z.avail_in = static_cast<uInt>(n);
+        at += n;
+        do {
+            z.next_out = out.data();
+            z.avail_out = static_cast<uInt>(out.size());
+            deflate(&z, flush);
+            total += out.size() - z.avail_out;
+        } while (z.avail_out == 0);
+    };
+    for (uint32_t n : pieces) {
+        if (flushEvery == 0) {
+            push(n, Z_SYNC_FLUSH);
+            continue;
+        }
+        while (n) {
+            size_t k = std::min<size_t>(n, flushEvery - (at % flushEvery));
+            push(k, (at + k) % flushEvery == 0 ? Z_SYNC_FLUSH : Z_NO_FLUSH);
+            n -= static_cast<uint32_t>(k);
+        }
+    }
+    push(0, Z_FINISH);
+    deflateEnd(&z);
+    return total;
+}
+
+// Size of `compress -b 13` output for the bytes, or 0 when the program is missing.
+size_t Compressed13(const Bytes& b) {
+    char path[] = "/tmp/lq_wire_XXXXXX";
+    int fd = mkstemp(path);
+    if (fd < 0) return 0;
+    bool ok = write(fd, b.data(), b.size()) == static_cast<ssize_t>(b.size());
+    close(fd);
+    size_t n = 0;
+    if (ok) {
+        std::string cmd = std::string("compress -b 13 -c < ") + path + " 2>/dev/null";
+        if (FILE* p = popen(cmd.c_str(), "r")) {
+            char buf[8192];
+            for (size_t k; (k = fread(buf, 1, sizeof buf, p)) > 0;) n += k;
+            if (pclose(p) != 0 && n == 0) n = 0;
+        }
+    }
+    unlink(path);
+    return n;
+}
+
+double CpuSeconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+std::string FindCorpus(const char* given, const char* argv0) {
+    if (given) return given;
+    if (const char* e = std::getenv("LQ_XCORPUS")) return e;
+    return std::string(LQ_SOURCE_ROOT) + "/../shared/xcorpus";
+    (void)argv0;
+}
+
+std::vector<std::string> Workloads(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::string p = dir + "/" + e->d_name + "/conn00.c2s";
+            if (access(p.c_str(), R_OK) == 0) names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+double Pct(double a, double b) { return b > 0 ? 100.0 * a / b : 0; }
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: lq_wire [-corpus DIR] [-rate BPS] [-repeat N] [-only NAME]\n"
+                 "       lq_wire -replay NAME [-corpus DIR]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* corpus = nullptr;
+    const char* only = nullptr;
+    const char* replay = nullptr;
+    uint32_t rate = 0;
+    int repeat = 5;
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (i + 1 >= argc) return Usage();
+        const char* v = argv[++i];
+        if (a == "-corpus") corpus = v;
+        else if (a == "-only") only = v;
+        else if (a == "-replay") replay = v;
+        else if (a == "-rate") rate = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
+        else if (a == "-repeat") repeat = std::max(1, std::atoi(v));
+        else return Usage();
+    }
+    const std::string dir = FindCorpus(corpus, argv[0]);
+    std::vector<std::string> names = Workloads(dir);
+    if (names.empty()) {
+        std::printf("X traffic corpus not found at %s: wire figures skipped.\n", dir.c_str());
+        return 0;
+    }
+    if (replay) {
+        Recording rec;
+        std::string err;
+        if (LoadRecording(dir + "/" + replay, &rec, &err) != 0) {
+            std::fprintf(stderr, "lq_wire: %s\n", err.c_str());
+            return 1;
+        }
+        ReplayResult r;
+        if (lq_replay_run(&rec, rate, &r) != 0 || !r.exact) {
+            std::fprintf(stderr, "lq_wire: %s: replay failed: %s\n", replay, r.fault.c_str());
+            return 1;
+        }
+        std::printf("%zu\n", rec.c2s.size() + rec.s2c.size());
+        return 0;
+    }
+
+    std::printf("| workload | direction | X bytes | message bytes | line bytes | line %% | msgs | frames | zlib-6 stream %% | "
+                "zlib-6 /256 %% | compress -b13 %% | check |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
+    std::vector<Recording> recs;
+    uint64_t tot[2][5] = {};  // per direction: X, line, zlib stream, zlib 256, compress
+    int failures = 0;
+    for (const std::string& name : names) {
+        if (only && name != only) continue;
+        Recording rec;
+        std::string err;
+        if (LoadRecording(dir + "/" + name, &rec, &err) != 0) {
+            std::printf("| %s | | | | | | | | | | | %s |\n", name.c_str(), err.c_str());
+            failures++;
+            continue;
+        }
+        ReplayResult r;
+        if (lq_replay_run(&rec, rate, &r) != 0) {
+            std::printf("| %s | | | | | | | | | | | replay could not start: %s |\n", name.c_str(), r.fault.c_str());
+            failures++;
+            continue;
+        }
+        if (!r.exact) failures++;
+        char check[64] = "exact";
+        if (r.unusedDiffs) std::snprintf(check, sizeof check, "exact but %zu unused bytes", r.unusedDiffs);
+        for (int d = 0; d < 2; d++) {
+            const Bytes& b = d ? rec.s2c : rec.c2s;
+            std::vector<uint32_t> pieces;
+            for (const Chunk& c : rec.chunks)
+                if (c.dir == (d ? 's' : 'c')) pieces.push_back(c.n);
+            size_t zs = Deflated(b, pieces, 0), z256 = Deflated(b, pieces, 256), lzw = Compressed13(b);
+            uint64_t v[5] = {b.size(), r.lineBytes[d], zs, z256, lzw};
+            for (int k = 0; k < 5; k++) tot[d][k] += v[k];
+            std::printf("| %s | %s | %zu | %llu | %llu | %.1f | %llu | %llu | %.1f | %.1f | %.1f | %s |\n", name.c_str(),
+                        d ? "server to client" : "client to server", b.size(),
+                        static_cast<unsigned long long>(r.msgBytes[d]),
+                        static_cast<unsigned long long>(r.lineBytes[d]), Pct(r.lineBytes[d], b.size()),
+                        static_cast<unsigned long long>(r.msgs[d]), static_cast<unsigned long long>(r.frames[d]),
+                        Pct(zs, b.size()), Pct(z256, b.size()), Pct(lzw, b.size()),
+                        d == 0 ? (r.exact ? check : r.fault.c_str()) : "");
+        }
+        recs.push_back(std::move(rec));
+    }
+    for (int d = 0; d < 2; d++) {
+        std::printf("| **all** | %s | %llu | | %llu | **%.1f** | | | %.1f | %.1f | %.1f | |\n",
+                    d ? "server to client" : "client to server", static_cast<unsigned long long>(tot[d][0]),
+                    static_cast<unsigned long long>(tot[d][1]), Pct(tot[d][1], tot[d][0]), Pct(tot[d][2], tot[d][0]),
+                    Pct(tot[d][3], tot[d][0]), Pct(tot[d][4], tot[d][0]));
+    }
+
+    // CPU: every replay `repeat` times; the same bytes through zlib-6 (one stream per direction) as
+    // the baseline measured here.
+    double xbytes = 0;
+    for (const Recording& rec : recs) xbytes += static_cast<double>(rec.c2s.size() + rec.s2c.size());
+    double c0 = CpuSeconds();
+    for (int i = 0; i < repeat; i++)
+        for (const Recording& rec : recs) {
+            ReplayResult r;
+            lq_replay_run(&rec, rate, &r);
+        }
+    double relay = CpuSeconds() - c0;
+    c0 = CpuSeconds();
+    for (int i = 0; i < repeat; i++)
+        for (const Recording& rec : recs) {
+            Deflated(rec.c2s, {static_cast<uint32_t>(rec.c2s.size())}, 0);
+            Deflated(rec.s2c, {static_cast<uint32_t>(rec.s2c.size())}, 0);
+        }
+    double zlib = CpuSeconds() - c0;
+    double mb = xbytes * repeat / 1e6;
+    std::printf("\nCPU of the replay (both ends and the line simulator, %d passes over %.0f X bytes): "
+                "%.3f s per MB of X traffic; zlib-6 on the same bytes %.3f s per MB; ratio %.1f\n",
+                repeat, xbytes, relay / mb, zlib / mb, zlib > 0 ? relay / zlib : 0);
+    if (failures) std::printf("\n%d workload(s) did not replay exactly.\n", failures);
+    return failures ? 1 : 0;
+}
