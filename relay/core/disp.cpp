@@ -268,12 +268,10 @@ int CloseConnection(int sock) {
 
 void ShutdownDispatch() {
     RssDaemonData* d = pRssDaemonData;
-    if (RssEarlierVersion(1, 1)) {
-        if (d->HostFd != -1) close(d->HostFd);
-        d->HostFd = -1;
-    } else {
-        rssCloseAllFileRecs();
-    }
+    // Both forms: a terminal that announced itself twice may have left files of either.
+    if (d->HostFd != -1) close(d->HostFd);
+    d->HostFd = -1;
+    rssCloseAllFileRecs();
     while (ClientRec* c = lstFirstT<ClientRec>(&pRssDispData->clientRecList)) {
         CloseConnection(c->sock);
         if (lstFirst(&pRssDispData->clientRecList) == c) DestroyClientRec(c);

@@ -103,7 +103,9 @@ pid_t RssWaitBounded() {
     if (sigsetjmp(rssStopJmp, 1) == 0) {
         signal(SIGALRM, StopSessionAlarmProc);
         alarm(RSS_SESSION_STOP_WAIT);
-        ended = wait(nullptr);
+        do {
+            ended = wait(nullptr);  // other signals (SIGCHLD itself) may interrupt the wait
+        } while (ended == -1 && errno == EINTR);
     }
     alarm(0);
     signal(SIGALRM, SIG_DFL);
