@@ -497,7 +497,9 @@ int RunLink(TermData* t) {
     while (!lineEof) {
         ReapChild(t);
         const uint64_t now = NowUs();
-        if (t->done && (LineIdle(t) || now >= stopBy)) break;
+        // A pseudo-terminal loses what its far side has not read when we close it, so with a
+        // command we stay until it has gone.
+        if (t->done && (t->child > 0 ? t->childDone : LineIdle(t))) break;
         if (stopBy && now >= stopBy) break;
         if (!t->link.running) {
             std::fprintf(stderr, "lqterm: the line has been silent too long\n");
@@ -506,6 +508,7 @@ int RunLink(TermData* t) {
         }
         if (t->link.lineDown) break;
         if (t->childDone && !t->ready) break;
+        if (t->childDone && !stopBy) stopBy = now + 2000000;  // the relay has gone: finish up
         fd_set rd, wr;
         FD_ZERO(&rd);
         FD_ZERO(&wr);
@@ -559,7 +562,7 @@ int RunLink(TermData* t) {
         for (TermClient* c : t->clients)
             if (c && c->xfd >= 0 && c->parsed) TermXWrite(t, c);
         nextPass = NowUs() + interval;
-        if (t->done && !stopBy) stopBy = NowUs() + 2000000;
+        if (t->done && !stopBy) stopBy = NowUs() + 5000000;
     }
     CloseAllClients(t);
     return t->exitCode;

@@ -75,12 +75,13 @@ int TermFilterListExtensions(std::vector<uint8_t>* reply, bool little) {
 void TermEchoFeed(TermEcho* e, const uint8_t* p, size_t n, std::vector<uint8_t>* out) {
     for (size_t i = 0; i < n; i++) {
         const uint8_t c = p[i];
-        if (c == 0x90) {  // a new probe starts; an unfinished one is lost
-            e->inside = true;
-            e->held.clear();
+        if (!e->inside) {  // a probe starts at 0x90; inside one, 0x90 is data like any other
+            if (c == 0x90) {
+                e->inside = true;
+                e->held.clear();
+            }
             continue;
         }
-        if (!e->inside) continue;
         if (c == 0x9c) {
             e->inside = false;
             out->insert(out->end(), e->held.begin(), e->held.end());
@@ -89,6 +90,11 @@ void TermEchoFeed(TermEcho* e, const uint8_t* p, size_t n, std::vector<uint8_t>*
         }
         uint8_t v = e->strip8 ? static_cast<uint8_t>(c & 0x7f) : c;
         if (e->swallow[c] || e->swallow[v]) continue;
-        if (e->held.size() < 4096) e->held.push_back(v);
+        if (e->held.size() >= 4096) {  // its end was lost: wait for the next probe
+            e->inside = false;
+            e->held.clear();
+            continue;
+        }
+        e->held.push_back(v);
     }
 }

@@ -152,7 +152,7 @@ class E2E : public ::testing::Test {
     }
     // Output of a shell command run against the test's Xvfb.
     std::string Sh(const std::string& cmd) {
-        std::string full = "cd " + dir + " && DISPLAY=" + XDisplay() + " HOME=" + home + " " + cmd;
+        std::string full = "cd " + dir + " && export DISPLAY=" + XDisplay() + " HOME=" + home + " && " + cmd;
         FILE* p = popen(full.c_str(), "r");
         std::string out;
         char buf[65536];
@@ -166,6 +166,18 @@ class E2E : public ::testing::Test {
         while (!wid.empty() && (wid.back() == '\n' || wid.back() == ' ')) wid.pop_back();
         if (wid.empty()) return "";
         return Sh("xwd -silent -id " + wid + " | xwdtopnm 2>/dev/null");
+    }
+
+    // A dump taken once the window has stopped changing.
+    std::string Settled(const std::string& wid) {
+        std::string prev, cur;
+        WaitUntil([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            prev = cur;
+            cur = Dump(wid);
+            return !cur.empty() && cur == prev;
+        }, 15);
+        return cur;
     }
 
     void Session(const std::string& body) { Write(home + "/.xsession", "#!/bin/sh\n" + body + "\n", 0755); }
