@@ -125,10 +125,11 @@ std::vector<uint8_t> Reference(const Bytes &dump, const Pnm &p) {
   const unsigned long masks[3] = {d.image.red_mask, d.image.green_mask, d.image.blue_mask};
   for (size_t i = 0; i < p.samples.size(); i++) {
     int v = p.samples[i], c = (int)(i % 3);
-    unsigned long top = masks[c] >> MaskShift(masks[c]);
+    const int shift = MaskShift(masks[c]);
+    const unsigned long top = shift < 0 ? 0 : masks[c] >> shift;
     if (p.maxval == 65535) {
       rgb.push_back((uint8_t)(v >> 8));
-    } else if (d.header.visual_class == XWD_TRUECOLOR && top < 255) {
+    } else if (d.header.visual_class == XWD_TRUECOLOR && top > 0 && top < 255) {
       unsigned long k = 0;
       while (k < top && (long)(k * 255 / top) != v) k++;
       const XwdColor &e = d.colors[k];
