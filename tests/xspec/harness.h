@@ -137,6 +137,7 @@ struct Pair {
     std::mt19937 rng;
     bool alignRequests = false;  // feed requests one per buffer start, as request intake does
     int maxChunk = 256;
+    size_t fixedChunk = 0;  // when set, every request buffer holds this many bytes
     int mirrorChecks = 0;
     bool hogging = false;
 
@@ -168,7 +169,7 @@ struct Pair {
 
     void FeedRequests(int id, Client& c) {
         if (c.reqFed >= c.reqs.size()) return;
-        size_t chunk = 1 + R(maxChunk);
+        size_t chunk = fixedChunk ? fixedChunk : 1 + R(maxChunk);
         if (alignRequests) {  // up to the next request boundary, at most 256
             auto it = std::upper_bound(c.reqBounds.begin(), c.reqBounds.end(), c.reqFed);
             size_t end = it == c.reqBounds.end() ? c.reqs.size() : *it;

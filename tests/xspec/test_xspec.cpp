@@ -320,3 +320,181 @@ TEST(Decode, SixCodedRecordsAllDecodedInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---- faults mended: state both ends can see, drawables, odd requests, link order ----
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes b;
+    for (const Bytes& p : parts) b.insert(b.end(), p.begin(), p.end());
+    return b;
+}
+
+// Runs one client's requests through both ends with every request buffer `chunk` bytes long;
+// the harness compares the ends' templates after every batch of messages.
+void Cross(const Bytes& reqs, size_t chunk, int seed = 1) {
+    xh::Pair p(static_cast<uint32_t>(seed));
+    p.fixedChunk = chunk;
+    xh::Client& c = p.Add(9, 'B');
+    c.reqs = reqs;
+    ASSERT_TRUE(p.Run());
+    p.Drain();
+    p.ExpectInStep();
+}
+
+TEST(TextFaults, TemplatesStayAlikeWhateverTheSplits) {
+    std::mt19937 rng(3);
+    xh::Gen g{rng, false};
+    const uint32_t w = 0x300001, G = 0x300002, C = 0x300003;
+    Bytes typing;
+    uint16_t x = 4;
+    for (int i = 0; i < 40; i++, x = static_cast<uint16_t>(x + 7)) {
+        uint8_t ch = static_cast<uint8_t>('a' + g.R(3));
+        Bytes cell = g.Text(w, G, x, 30, {ch});
+        Bytes cursor = g.Text(w, C, static_cast<uint16_t>(x + 7), 30, {' '});
+        switch (g.R(5)) {
+            case 0:  // broken: the cursor in another context
+                typing = Cat({typing, cell, cell, g.Text(w, G + 9, static_cast<uint16_t>(x + 7), 30, {' '})});
+                break;
+            case 1:  // a lone character in the text context, no run around it
+                typing = Cat({typing, cell, g.Plain(8, 43)});
+                break;
+            case 2:
+                typing = Cat({typing, cell, cursor});
+                break;
+            default:
+                typing = Cat({typing, cell, cell, cursor});
+        }
+    }
+    for (size_t chunk = 1; chunk <= 64; chunk++) {
+        SCOPED_TRACE(chunk);
+        Cross(typing, chunk);
+    }
+}
+
+TEST(TextFaults, TypingInASecondWindowWithTheSameContexts) {
+    std::mt19937 rng(4);
+    xh::Gen g{rng, false};
+    auto triple = [&](uint32_t w, uint16_t x, uint8_t ch) {
+        Bytes cell = g.Text(w, 0x500002, x, 8, {ch});
+        return Cat({cell, cell, g.Text(w, 0x500003, static_cast<uint16_t>(x + 6), 8, {' '})});
+    };
+    // Templates are set up and used in window 1, then the same contexts draw into window 2.
+    Cross(Cat({triple(0x500001, 10, 'a'), triple(0x500001, 16, 'b'), triple(0x500007, 22, 'c'),
+               triple(0x500007, 28, 'd')}),
+          256);
+    One o;
+    o.Encode(Cat({triple(0x500001, 10, 'a'), triple(0x500001, 16, 'b')}));
+    o.Out();
+    o.Encode(triple(0x500007, 22, 'c'));
+    auto out = o.Out();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out[0].data[2] & 0xc4, 0xc4) << "a single form naming window 2, not a run into window 1";
+}
+
+TEST(Faults, OddRequestsReachTheServerAndKeepTheirPlace) {
+    One host;
+    std::mt19937 rng(5);
+    xh::Gen g{rng, false};
+    Bytes text0 = {76, 3, 0, 0};                        // length field 0
+    Bytes textBad = g.Text(1, 2, 3, 4, {'a', 'b'});     // count says 9, length says 2 characters
+    textBad[1] = 9;
+    Bytes emptyLine = g.Poly(65, 0, 1, 2);
+    Bytes shortRect = {67, 0, 0, 2, 0, 0, 0, 1};        // shorter than its own header
+    Bytes halfRect = g.Poly(70, 1, 1, 2);               // one and a half rectangles
+    halfRect.insert(halfRect.end(), {0, 1, 0, 2});
+    halfRect[3] = static_cast<uint8_t>(halfRect.size() / 4);
+    Bytes poly0 = {66, 0, 0, 0};
+    Bytes getFocus = {43, 0, 0, 1};
+    std::vector<Bytes> reqs = {text0, textBad, emptyLine, shortRect, halfRect, poly0, getFocus};
+    Bytes all;
+    for (const Bytes& r : reqs) all.insert(all.end(), r.begin(), r.end());
+    // On the line the ImageText8 ones are marked, never in their X form.
+    host.Encode(Cat({text0, textBad}));
+    XspecEncode(&host.e.env, &host.c);
+    Bytes line;
+    for (auto& m : host.Out()) line.insert(line.end(), m.data.begin(), m.data.end());
+    EXPECT_EQ(line, Cat({{76, 3, 0xff, 0xff, 0, 0}, {76, 9, 0xff, 0xff}, Bytes(textBad.begin() + 2, textBad.end())}));
+    // Through both ends: the server receives every request, whole and in order, so the reply to
+    // GetInputFocus carries the sequence number the client expects (the 7th request).
+    for (size_t chunk : {1, 3, 7, 256}) {
+        xh::Pair p(6);
+        p.fixedChunk = chunk;
+        xh::Client& c = p.Add(11, 'B');
+        c.reqs = all;
+        ASSERT_TRUE(p.Run());
+        p.Drain();
+        EXPECT_EQ(c.reqsGot, all) << chunk;
+        size_t n = 0, at = 0;
+        for (; at + 4 <= c.reqsGot.size(); n++) {
+            size_t len = 4u * XspecLoad16(&c.reqsGot[at + 2], false);
+            if (n + 1 == reqs.size()) {
+                EXPECT_EQ(c.reqsGot[at], 43);
+            }
+            at += len ? len : 4;
+        }
+        EXPECT_EQ(n, reqs.size());
+    }
+}
+
+TEST(Faults, ReplyCacheStoresKeepLinkOrderAcrossStalledClients) {
+    xh::End e;
+    ClientRec a{}, b{};
+    for (ClientRec* c : {&a, &b}) {
+        ClientRecInitQueues(c);
+        c->byteOrder = 'B';
+    }
+    a.clientId = 5;
+    b.clientId = 6;
+    ASSERT_EQ(XspecEncodeInit(&e.env, &a), 0);
+    ASSERT_EQ(XspecEncodeInit(&e.env, &b), 0);
+    std::mt19937 rng(8);
+    xh::Gen g{rng, false};
+    Bytes e0 = g.Event(12, 1), e1 = g.Event(22, 2);
+    auto put = [&](ClientRec& c, const Bytes& m, uint8_t type) {
+        ASSERT_EQ(xh::Put(e, c.replyInList, m.data(), m.size(), 256, type, c.clientId), m.size());
+    };
+    put(a, e0, MSG_XDATA);
+    XspecDecode(&e.env, &a);  // slot 0
+    put(a, Bytes{0, 1, 5, 0x77}, MSG_XCACHED);
+    put(b, e1, MSG_XDATA);
+    e.Hog(0);
+    XspecDecode(&e.env, &a);  // no buffer for the record: A waits
+    XspecDecode(&e.env, &b);  // B's event came later on the line: it must wait for A
+    EXPECT_EQ(lstCount(b.replyOutList), 0);
+    EXPECT_EQ(e.cache.replyNext, 1);
+    e.Release();
+    XspecDecode(&e.env, &b);  // still behind A
+    EXPECT_EQ(e.cache.replyNext, 1);
+    XspecDecode(&e.env, &a);
+    XspecDecode(&e.env, &b);
+    EXPECT_EQ(e.cache.replyNext, 3);
+    Bytes rebuilt = e0;
+    rebuilt[5] = 0x77;
+    EXPECT_EQ(std::memcmp(e.cache.replySlots[1], rebuilt.data(), 32), 0);
+    EXPECT_EQ(std::memcmp(e.cache.replySlots[2], e1.data(), 32), 0);
+    EXPECT_EQ(xh::Take(e, b.replyOutList), e1);
+    EXPECT_EQ(xh::Take(e, a.replyOutList), Cat({e0, rebuilt}));
+    XspecFree(a.xspec);
+    XspecFree(b.xspec);
+}
+
+TEST(TermEncode, LongReplyInPiecesAndCodedEventsShareAMessage) {
+    One t;
+    Bytes reply = t.g.Reply(100, 1);
+    Bytes ev = t.g.Event(6, 2), ev2 = ev, ev3 = ev;
+    ev2[2] = 3;
+    ev3[2] = 4;
+    t.Queue(t.c.reqList, Cat({reply, ev, ev2, ev3}), 100, 0);
+    XspecTermEncode(&t.e.env, &t.c);
+    auto out = t.Out();
+    std::vector<size_t> sizes;
+    for (auto& m : out) sizes.push_back(m.data.size());
+    ASSERT_EQ(sizes, (std::vector<size_t>{128, 128, 128, 48, 32, 8}));
+    EXPECT_EQ(out[4].data, ev);  // the reply cache was empty: plain
+    EXPECT_EQ(out[5].type, MSG_XCACHED);
+    EXPECT_EQ(out[5].data, (Bytes{0, 1, 2, 3, 0, 1, 2, 4}));  // both against slot 0, the lower of a tie
+}
+
+}  // namespace
