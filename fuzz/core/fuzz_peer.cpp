@@ -2,6 +2,7 @@
 // (answered, refused or dropped) without overreading, leaking buffers or crashing. Input: a series
 // of [type][client id][length][content...] records, dispatched as the relay dispatches received
 // messages; the line is a sink.
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
