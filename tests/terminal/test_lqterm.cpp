@@ -1,0 +1,183 @@
+// lqterm's own reading of the X protocol, the line test echo and the command line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "terminal/lqterm.h"
+#include "terminal/xside.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Msg(uint8_t type, uint32_t len, bool little) {
+    Bytes m(32, 0);
+    m[0] = type;
+    for (int i = 0; i < 4; i++) m[4 + (little ? i : 3 - i)] = static_cast<uint8_t>(len >> (8 * i));
+    return m;
+}
+
+TEST(XMessageSize, RepliesAndGenericEventsCarryALength) {
+    struct Case {
+        uint8_t type;
+        uint32_t len;
+        uint32_t want;
+    } cases[] = {
+        {0, 9, 32},              // error: always 32
+        {1, 0, 32},              // reply without extra data
+        {1, 5, 52},              // reply with 5 words
+        {2, 7, 32},              // core event: length bytes are event data
+        {35, 4, 48},             // GenericEvent
+        {35 | 0x80, 2, 40},      // GenericEvent sent with SendEvent
+        {1, 0xffffffff, 0xfffffffc},  // absurd length stays in range
+    };
+    for (const Case& c : cases)
+        for (bool little : {true, false})
+            EXPECT_EQ(TermXMessageSize(Msg(c.type, c.len, little).data(), little), c.want) << int(c.type) << " " << c.len;
+}
+
+Bytes QueryExtension(const std::string& name, bool little) {
+    Bytes r(8 + ((name.size() + 3) & ~size_t(3)), 0);
+    r[0] = X_QUERY_EXTENSION;
+    uint16_t words = static_cast<uint16_t>(r.size() / 4), n = static_cast<uint16_t>(name.size());
+    r[little ? 2 : 3] = static_cast<uint8_t>(words);
+    r[little ? 4 : 5] = static_cast<uint8_t>(n);
+    std::memcpy(&r[8], name.data(), name.size());
+    return r;
+}
+
+TEST(HiddenExtensions, QueryExtensionIsRewrittenOnlyForHiddenNames) {
+    struct Case {
+        const char* name;
+        int rc;
+        const char* sent;
+    } cases[] = {{"BIG-REQUESTS", 1, "big-requests"}, {"MIT-SHM", 1, "mit-shm"}, {"RENDER", 0, "RENDER"},
+                 {"MIT-SHMX", 0, "MIT-SHMX"}, {"MIT-SH", 0, "MIT-SH"}};
+    for (const Case& c : cases)
+        for (bool little : {true, false}) {
+            Bytes r = QueryExtension(c.name, little);
+            EXPECT_EQ(TermHideQueryExtension(r.data(), r.size(), little), c.rc) << c.name;
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(&r[8]), std::strlen(c.name)), c.sent);
+        }
+    Bytes bad = QueryExtension("BIG-REQUESTS", true);
+    bad[4] = 200;  // name longer than the request
+    EXPECT_EQ(TermHideQueryExtension(bad.data(), bad.size(), true), -1);
+    EXPECT_EQ(TermHideQueryExtension(bad.data(), 4, true), -1);
+}
+
+Bytes ListReply(const std::vector<std::string>& names, bool little) {
+    Bytes r(32, 0);
+    r[0] = 1;
+    r[1] = static_cast<uint8_t>(names.size());
+    for (auto& n : names) {
+        r.push_back(static_cast<uint8_t>(n.size()));
+        r.insert(r.end(), n.begin(), n.end());
+    }
+    while (r.size() % 4) r.push_back(0);
+    uint32_t words = static_cast<uint32_t>((r.size() - 32) / 4);
+    for (int i = 0; i < 4; i++) r[4 + (little ? i : 3 - i)] = static_cast<uint8_t>(words >> (8 * i));
+    return r;
+}
+
+TEST(HiddenExtensions, ListExtensionsLosesHiddenNames) {
+    for (bool little : {true, false}) {
+        Bytes r = ListReply({"BIG-REQUESTS", "RENDER", "MIT-SHM", "XTEST"}, little);
+        ASSERT_EQ(TermFilterListExtensions(&r, little), 0);
+        EXPECT_EQ(r, ListReply({"RENDER", "XTEST"}, little));
+        Bytes none = ListReply({"MIT-SHM"}, little);
+        ASSERT_EQ(TermFilterListExtensions(&none, little), 0);
+        EXPECT_EQ(none, ListReply({}, little));
+    }
+    Bytes lying = ListReply({"RENDER"}, true);
+    lying[1] = 3;  // more names than bytes
+    const Bytes before = lying;
+    EXPECT_EQ(TermFilterListExtensions(&lying, true), -1);
+    EXPECT_EQ(lying, before);
+    Bytes shortReply(20, 1);
+    EXPECT_EQ(TermFilterListExtensions(&shortReply, true), -1);
+}
+
+TEST(RequestStream, BoundariesSequenceNumbersAndRewrites) {
+    TermClient c;
+    c.rec.byteOrder = 'l';
+    const Bytes qe = QueryExtension("MIT-SHM", true);
+    const Bytes list = {X_LIST_EXTENSIONS, 0, 1, 0};
+    const Bytes noop = {127, 0, 1, 0};
+    Bytes stream = noop;
+    stream.insert(stream.end(), qe.begin(), qe.end());
+    stream.insert(stream.end(), list.begin(), list.end());
+    // Byte by byte: a request may go once its header is whole, a QueryExtension once all of it is.
+    const size_t qeEnd = 4 + qe.size();
+    for (size_t i = 0; i < stream.size(); i++) {
+        TermAppendRequests(&c, &stream[i], 1);
+        const size_t n = i + 1;
+        const size_t want = n < 4 ? 0 : n < qeEnd ? 4 : n < qeEnd + 4 ? qeEnd : n;
+        EXPECT_EQ(c.parsed, want) << n;
+    }
+    EXPECT_EQ(c.seq, 3);
+    EXPECT_EQ(c.listExtSeqs, std::vector<uint16_t>{3});
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&c.xout[12]), 7), "mit-shm");
+}
+
+TEST(EchoLine, EchoesBetweenTheMarksWithTheImitatedFaults) {
+    struct Case {
+        const char* name;
+        int swallow;
+        bool strip8;
+        Bytes in, out;
+    } cases[] = {
+        {"plain", -1, false, {'x', 0x90, '~', 'T', 0x9c, 'y'}, {'~', 'T'}},
+        {"0x90 inside a probe is data", -1, false, {0x90, 'A', 0x90, 'B', 0x9c}, {'A', 0x90, 'B'}},
+        {"two probes", -1, false, {0x90, 'a', 0x9c, 0x90, 'b', 0x9c}, {'a', 'b'}},
+        {"unfinished", -1, false, {0x90, 'a', 'b'}, {}},
+        {"swallowed byte", 0x11, false, {0x90, 'T', 0x11, 'T', 0x31, 0x9c}, {'T', 'T', 0x31}},
+        {"bit 7 cleared", -1, true, {0x90, 0x85, 'A', 0x9c}, {0x05, 'A'}},
+    };
+    for (const Case& c : cases) {
+        TermEcho e;
+        if (c.swallow >= 0) e.swallow[c.swallow] = 1;
+        e.strip8 = c.strip8;
+        Bytes out;
+        TermEchoFeed(&e, c.in.data(), c.in.size(), &out);
+        EXPECT_EQ(out, c.out) << c.name;
+    }
+}
+
+TEST(CommandLine, OptionsAndRefusals) {
+    auto parse = [](std::vector<const char*> args, TermOptions* o) {
+        args.insert(args.begin(), "lqterm");
+        return TermParseArgs(o, static_cast<int>(args.size()), const_cast<char**>(args.data()));
+    };
+    TermOptions o;
+    ASSERT_EQ(parse({"-display", ":5", "-rate", "9600", "-errors", "0.001:7", "-latency", "20", "-level", "1",
+                     "-fetch", "/etc/hosts", "h", "--", "lqhostd", ":3"}, &o), 0);
+    EXPECT_EQ(o.display, ":5");
+    EXPECT_TRUE(o.simulate);
+    EXPECT_EQ(o.sim.rate, 9600u);
+    EXPECT_EQ(o.sim.latency, 20000u);
+    EXPECT_EQ(o.sim.seed, 7u);
+    EXPECT_EQ(o.level, 1);
+    EXPECT_EQ(o.fetchRemote, "/etc/hosts");
+    EXPECT_EQ(o.command.size(), 2u);
+    const std::vector<std::vector<const char*>> bad = {
+        {},                                     // neither line nor command
+        {"-line", "/dev/ttyS0", "--", "x"},     // both
+        {"-level", "4", "--", "x"},
+        {"-level", "1.5", "--", "x"},
+        {"-rate", "fast", "--", "x"},
+        {"-errors", "2", "--", "x"},
+        {"-swallow", "256", "-echo", "--", "x"},
+        {"-fetch", "only-one"},
+        {"-bogus", "--", "x"},
+    };
+    testing::internal::CaptureStderr();
+    for (const auto& b : bad) {
+        TermOptions x;
+        EXPECT_EQ(parse(b, &x), -1) << (b.empty() ? "(none)" : b[0]);
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
