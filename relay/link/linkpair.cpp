@@ -91,11 +91,10 @@ void LinkPairRun(LinkPair* P, uint32_t usec, bool (*stop)(LinkPair*, void*), voi
             if (d < 1) d = 1;
             if (static_cast<uint32_t>(d) < step) step = static_cast<uint32_t>(d);
             uint64_t when;
-            if (SimLineNextWake(&P->line, e, &when)) {
-                uint64_t now = SimLineNow(&P->line);
-                uint64_t w = when > now ? when - now : 1;
-                if (w < step) step = static_cast<uint32_t>(w);
-            }
+            // Bytes that have arrived were read by the pass above (or wait for a free buffer).
+            uint64_t now = SimLineNow(&P->line);
+            if (SimLineNextWake(&P->line, e, &when) && when > now && when - now < step)
+                step = static_cast<uint32_t>(when - now);
         }
         if (left == 0) return;
         if (step == 0) step = 1;

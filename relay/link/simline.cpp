@@ -175,7 +175,7 @@ int SimLinePending(SimLine* l, int end) {
 int SimLineNextWake(SimLine* l, int end, uint64_t* whenUs) {
     SimPipe* pp = &l->pipe[1 - (end & 1)];
     uint64_t now = SimLineNow(l) * 1000;
-    if (pp->q.empty() || pp->q.back().arriveNs <= now) return 0;
+    if (pp->q.empty()) return 0;
     uint64_t t = pp->q.back().arriveNs;
     for (const auto& b : pp->q) {
         if (b.arriveNs > now && b.c == 0x7E) {

@@ -69,6 +69,7 @@ LinkIo SimLineIo(SimLine* line, int end);
 // Microseconds on the line's time axis now.
 uint64_t SimLineNow(SimLine* line);
 // When end will next have something worth reading: the arrival of the next frame end (0x7E) still
-// on its way to it, or of the last byte if none is a frame end. 0 when nothing is on the way.
+// on its way to it, or else of the last byte (which may lie in the past when everything has
+// arrived but is not yet read). 0 when the pipe towards end is empty.
 int SimLineNextWake(SimLine* line, int end, uint64_t* whenUs);
 int SimLinePending(SimLine* line, int end);
