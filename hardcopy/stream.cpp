@@ -92,8 +92,8 @@ void Do_Nrv7310_HC(HcRun *run, XImage *image, int visual_class, const char *wind
   SENDCHAR(run, HC_LINE_END);
 
   for (int i = 0; i < lines; i++) {
-    if (i % f == 0 && Get_X_Scanline(image, i / f, colors, ncolors, HC->pixel_order,
-                                     visual_class, scan) != 0)
+    if (i % f == 0 &&
+        Get_X_Scanline(image, i / f, colors, ncolors, HC->pixel_order, visual_class, scan) != 0)
       FatalError(run, "Failed to get shift value for DirectColor class\n");
     if (i % f == 0 && match_pixels)
       for (int k = 0; k < (HC->pixel_order == 1 ? W : H); k++) {
@@ -147,7 +147,8 @@ uint8_t *int_to_primary(HcRun *run, long n, uint8_t *out) {
 
 void PutRequestLength(HcRun *run, long n, uint8_t out[4]) {
   ComputeLengthBytes(run, n);
-  for (int d = 3; d >= 0; d--) out[3 - d] = (uint8_t)((d == 3 ? 0xC0 : 0x80) | ((n >> (6 * d)) & 0x3F));
+  for (int d = 3; d >= 0; d--)
+    out[3 - d] = (uint8_t)((d == 3 ? 0xC0 : 0x80) | ((n >> (6 * d)) & 0x3F));
 }
 
 uint8_t *X_to_Index_8_Colormap(const XwdColor *colors, uint32_t ncolors, uint8_t *out) {
@@ -298,16 +299,14 @@ void Do_NrvPrintRequest_HC(HcRun *run, XImage *image, int visual_class, const ch
   HC->out_width = W;
   HC->out_height = H;
   const bool landscape = HC->orientation == HC_LANDSCAPE;
-  if (landscape ? W > HC->max_width || H > HC->max_height
-                : W > HC->max_height || H > HC->max_width)
-    FatalError(run, "Size %dx%d is bigger than hardcopy %dx%d resolution.\n", W, H,
-               HC->max_width, HC->max_height);
+  if (landscape ? W > HC->max_width || H > HC->max_height : W > HC->max_height || H > HC->max_width)
+    FatalError(run, "Size %dx%d is bigger than hardcopy %dx%d resolution.\n", W, H, HC->max_width,
+               HC->max_height);
   if (W <= 0 || H <= 0) FatalError(run, "Empty %dx%d image\n", W, H);
 
   const bool rgb = visual_class == XWD_TRUECOLOR || visual_class == XWD_DIRECTCOLOR;
   const int m = HC->render_mode;
-  if (HC->local_gamma == 1 && (m == 0 || m == 1 || m == 2 || m == 6))
-    hc_un_gamma(colors, ncolors);
+  if (HC->local_gamma == 1 && (m == 0 || m == 1 || m == 2 || m == 6)) hc_un_gamma(colors, ncolors);
 
   uint8_t *request = (uint8_t *)malloc(rgb ? 512 : 512 + 4 * (size_t)ncolors);
   if (!request) FatalError(run, "Can't allocate memory for TPI header\n");

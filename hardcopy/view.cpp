@@ -126,7 +126,8 @@ int ReadPrimary(const uint8_t *d, size_t end, size_t *pos, long *value, const ch
 
 int Code(const uint8_t *d, size_t pos, const uint8_t *valid, size_t n, const char *what,
          HcvError *err) {
-  if (memchr(valid, d[pos], n) == nullptr) return Fault(err, pos, "bad %s code 0x%02x", what, d[pos]);
+  if (memchr(valid, d[pos], n) == nullptr)
+    return Fault(err, pos, "bad %s code 0x%02x", what, d[pos]);
   return d[pos];
 }
 
@@ -144,8 +145,7 @@ int ParseTpi(const uint8_t *d, size_t len, HcvImage *img, HcvError *err) {
 
   const size_t end = (size_t)L;
   // The model tail closes the request: C0 80, or C9 98 or C9 99 and a settings byte.
-  if (d[end - 3] == 0xC9 && (d[end - 2] == 0x98 || d[end - 2] == 0x99) &&
-      IsNextDigit(d[end - 1])) {
+  if (d[end - 3] == 0xC9 && (d[end - 2] == 0x98 || d[end - 2] == 0x99) && IsNextDigit(d[end - 1])) {
     img->tail_len = 3;
     img->model_type = d[end - 2] == 0x98 ? 96 : 97;
   } else if (d[end - 2] == 0xC0 && d[end - 1] == 0x80) {
@@ -159,7 +159,8 @@ int ParseTpi(const uint8_t *d, size_t len, HcvImage *img, HcvError *err) {
 
   size_t pos = 5;
   long w, h, copies;
-  if (ReadPrimary(d, codes, &pos, &w, "width", err) || ReadPrimary(d, codes, &pos, &h, "height", err))
+  if (ReadPrimary(d, codes, &pos, &w, "width", err) ||
+      ReadPrimary(d, codes, &pos, &h, "height", err))
     return -1;
   if (w == 0 || h == 0) return Fault(err, 5, "empty %ldx%ld picture", w, h);
   if (pos >= codes || (d[pos] != 0xC1 && d[pos] != 0xC2))
@@ -201,16 +202,19 @@ int ParseTpi(const uint8_t *d, size_t len, HcvImage *img, HcvError *err) {
       (img->scaling = Code(d, pos + 1, scaling, sizeof scaling, "scaling", err)) < 0 ||
       (img->rendering = Code(d, pos + 2, rendering, sizeof rendering, "rendering", err)) < 0 ||
       (img->gamma = Code(d, pos + 3, gamma, sizeof gamma, "gamma", err)) < 0 ||
-      (img->adjustment = Code(d, pos + 4, adjustment, sizeof adjustment, "colour adjustment", err)) < 0 ||
+      (img->adjustment =
+           Code(d, pos + 4, adjustment, sizeof adjustment, "colour adjustment", err)) < 0 ||
       (img->invert_code = Code(d, pos + 5, invert, sizeof invert, "invert", err)) < 0 ||
-      (img->orientation_code = Code(d, pos + 6, orientation, sizeof orientation, "orientation", err)) < 0)
+      (img->orientation_code =
+           Code(d, pos + 6, orientation, sizeof orientation, "orientation", err)) < 0)
     return -1;
 
   unsigned sum = 0;
   for (size_t i = 0; i < end; i++) sum += d[i];
   if (d[end] != (0x80 | (sum % 128)))
     return Fault(err, end, "checksum 0x%02x, expected 0x%02x", d[end], 0x80 | (sum % 128));
-  if (d[end + 1] != 0x02) return Fault(err, end + 1, "0x%02x instead of 0x02 after the request", d[end + 1]);
+  if (d[end + 1] != 0x02)
+    return Fault(err, end + 1, "0x%02x instead of 0x02 after the request", d[end + 1]);
 
   const size_t start = end + 2;
   const uint64_t bpp = img->truecolor ? 3 : 1;
@@ -255,8 +259,7 @@ int HcvParse(const uint8_t *data, size_t len, HcvImage *img, HcvError *err) {
 void HcvDescribe(FILE *out, const HcvImage *img) {
   static const char *orientation[] = {"", "", "landscape", "top", "center", "bottom"};
   if (img->kind == HCV_NRV7310) {
-    fprintf(out,
-            "nrv7310 %dx%d, %d bits per primary, %s, density %s, invert %s, repaint 0x%02x\n",
+    fprintf(out, "nrv7310 %dx%d, %d bits per primary, %s, density %s, invert %s, repaint 0x%02x\n",
             img->width, img->height, img->bits_per_primary, orientation[img->orientation],
             img->density ? "high" : "low", img->invert ? "yes" : "no", img->repaint);
     return;

@@ -1,6 +1,5 @@
 // The xwd2hc and hcview programs: options, messages, exit statuses.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include "tests/hardcopy/hctest.h"
@@ -51,8 +50,10 @@ TEST(Xwd2hcCli, CommandLineFaults) {
       {{"-hc", "nrv7310", "-bogus"}, usage},
       {{"-nlg", "-out"}, usage},
       {{"-hc", "NRV9999"}, p + "Don't know printer \"nrv9999\"\n"},
-      {{"-hc", "nrv7310", "-repaint", "0"}, p + "Repaint count must be between 1 and 4 inclusively\n" + bad},
-      {{"-hc", "nrv7310", "-repaint", "5"}, p + "Repaint count must be between 1 and 4 inclusively\n" + bad},
+      {{"-hc", "nrv7310", "-repaint", "0"},
+       p + "Repaint count must be between 1 and 4 inclusively\n" + bad},
+      {{"-hc", "nrv7310", "-repaint", "5"},
+       p + "Repaint count must be between 1 and 4 inclusively\n" + bad},
       {{"-hc", "nrv7310", "-numcop", "32768"},
        p + "Number of copiew must be between 0 and 32767 inclusively\n" + bad},
       {{"-hc", "nrv7310", "-numcop", "99999999999999999999"},
@@ -94,7 +95,9 @@ TEST(Xwd2hcCli, AcceptedCommandLines) {
       {{"-hc", "nrv7320", "-paper", "nonsense", "-pa"}, "", 18, {0xC0, 0x80}},
       {{"-hc", "tintswift", "-paper", "a3", "-media", "paper", "-gamma", "2.8"}, "", 14, {0xC8}},
       {{"-hc", "nrv7370", "-paper", "a4", "-media", "transparency"}, "", 18, {0xC9, 0x99, 0xB3}},
-      {{"-hc", "nrv7310", "-repaint", "3", "-orientation", "top", "-invert", "yes"}, "", 0,
+      {{"-hc", "nrv7310", "-repaint", "3", "-orientation", "top", "-invert", "yes"},
+       "",
+       0,
        {0x04, 0x9F, 0x83}},
   };
   for (const auto &c : cases) {
@@ -103,7 +106,8 @@ TEST(Xwd2hcCli, AcceptedCommandLines) {
     EXPECT_EQ(r.status, 0) << what << ": " << r.err;
     EXPECT_EQ(r.err, c.err) << what;
     ASSERT_GE(r.out.size(), c.at + c.expect.size()) << what;
-    EXPECT_EQ(Bytes(r.out.begin() + c.at, r.out.begin() + c.at + c.expect.size()), c.expect) << what;
+    EXPECT_EQ(Bytes(r.out.begin() + c.at, r.out.begin() + c.at + c.expect.size()), c.expect)
+        << what;
   }
 }
 
@@ -116,7 +120,9 @@ TEST(Xwd2hcCli, SettingsFromTheCommandLine) {
       {{}, &HCRec::render_mode, 2},
       {{"-colors", "default"}, &HCRec::render_mode, 0},
       {{"-colors", "full_color_1", "-correction", "7320d"}, &HCRec::render_mode, 2},
-      {{"-colors", "full_color_1", "-correction", "7320d", "-dither", "none"}, &HCRec::render_mode, 0},
+      {{"-colors", "full_color_1", "-correction", "7320d", "-dither", "none"},
+       &HCRec::render_mode,
+       0},
       {{"-colors", "full_color_2", "-correction", "none"}, &HCRec::render_mode, 1},
       {{"-colors", "gray_shading"}, &HCRec::color_set, 5},
       {{"-gamma", "2.8"}, &HCRec::gamma, 6},
@@ -168,7 +174,8 @@ TEST(Xwd2hcCli, BrokenDumpsEndTheRunWithAMessage) {
     std::string err;
   } cases[] = {
       {MakeXwd(zero, "", {}, Bytes(64)), p + "Empty 0x4 image in XWD dump\n"},
-      {MakeXwd(shorthdr, "", {}, Bytes(64)), p + "Header size 20 is smaller than the 100-byte XWD header\n"},
+      {MakeXwd(shorthdr, "", {}, Bytes(64)),
+       p + "Header size 20 is smaller than the 100-byte XWD header\n"},
       {MakeXwd(pseudo, "", {}, Bytes(16)), p + "No colormap found in XWD dump image\n"},
       {Bytes(10), p + "Can't read X header file.\n"},
   };
@@ -205,7 +212,8 @@ TEST(HcviewCli, ChecksDescribesAndWritesPictures) {
   r = RunProgram({hcview, "-png"}, conv.out);
   EXPECT_EQ(r.status, 0);
   ASSERT_GE(r.out.size(), 8u);
-  EXPECT_EQ(Bytes(r.out.begin(), r.out.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+  EXPECT_EQ(Bytes(r.out.begin(), r.out.begin() + 8),
+            (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
 
   Bytes broken = conv.out;
   broken[20] ^= 1;  // the checksum

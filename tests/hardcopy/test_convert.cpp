@@ -11,8 +11,8 @@ TEST(Color, MatchesKnownAnswers) {
   const struct {
     int in[3], out[3];
   } cases[] = {
-      {{255, 0, 0}, {253, 44, 0}},       {{0, 0, 255}, {35, 75, 255}},
-      {{0, 255, 0}, {161, 255, 140}},    {{200, 100, 50}, {232, 184, 128}},
+      {{255, 0, 0}, {253, 44, 0}},        {{0, 0, 255}, {35, 75, 255}},
+      {{0, 255, 0}, {161, 255, 140}},     {{200, 100, 50}, {232, 184, 128}},
       {{128, 128, 128}, {202, 202, 202}}, {{0, 0, 0}, {0, 0, 0}},
       {{255, 255, 255}, {255, 255, 255}},
   };
@@ -117,8 +117,10 @@ TEST(Nrv7310, HeaderBytes) {
     int orientation, density, invert, repaint, bits;
     uint8_t b1, b2;
   } cases[] = {
-      {HC_LANDSCAPE, 1, HC_NO, 1, 2, 0x92, 0x81},  {HC_TOP, 1, HC_NO, 2, 2, 0x9E, 0x83},
-      {HC_CENTER, 0, HC_YES, 3, 4, 0xA9, 0x83},    {HC_BOTTOM, 0, HC_DEFAULT, 4, 2, 0x94, 0x85},
+      {HC_LANDSCAPE, 1, HC_NO, 1, 2, 0x92, 0x81},
+      {HC_TOP, 1, HC_NO, 2, 2, 0x9E, 0x83},
+      {HC_CENTER, 0, HC_YES, 3, 4, 0xA9, 0x83},
+      {HC_BOTTOM, 0, HC_DEFAULT, 4, 2, 0x94, 0x85},
   };
   for (const auto &c : cases) {
     run.HC.orientation = c.orientation;
@@ -205,7 +207,9 @@ TEST(Nrv7310, TrueColorPixelsAreMatchedAsWholeColours) {
     HcRun pseudo = RunFor("nrv7310"), truecolor = RunFor("nrv7310");
     pseudo.HC.render_mode = truecolor.HC.render_mode = mode;
     Bytes a = Convert(pseudo, PseudoColorDump(12, 8, map, index));
-    Bytes b = Convert(truecolor, TrueColorDump(12, 8, [&](uint32_t x, uint32_t y) { return colours[index(x, y)]; }));
+    Bytes b =
+        Convert(truecolor,
+                TrueColorDump(12, 8, [&](uint32_t x, uint32_t y) { return colours[index(x, y)]; }));
     ASSERT_FALSE(a.empty());
     EXPECT_EQ(a, b) << "render mode " << mode;
   }
@@ -268,13 +272,16 @@ TEST(Tpi, PrimaryNumbers) {
 TEST(Tpi, PseudoColorRequestKnownAnswer) {
   std::vector<XwdColor> map(256);
   for (uint32_t i = 0; i < 256; i++)
-    map[i] = XwdColor{i, (uint16_t)(i << 8 | 0x7F), (uint16_t)((255 - i) << 8), (uint16_t)((i * 7 & 255) << 8), 7, 0};
+    map[i] = XwdColor{
+        i, (uint16_t)(i << 8 | 0x7F), (uint16_t)((255 - i) << 8), (uint16_t)((i * 7 & 255) << 8), 7,
+        0};
   HcRun run = RunFor("nrv7320d");
-  Bytes s = Convert(run, PseudoColorDump(640, 480, map, [](uint32_t x, uint32_t y) { return (x ^ y) & 0xFF; }));
+  Bytes s = Convert(
+      run, PseudoColorDump(640, 480, map, [](uint32_t x, uint32_t y) { return (x ^ y) & 0xFF; }));
   const size_t L = 1047;
   ASSERT_EQ(s.size(), L + 2 + 480 * 641 + 1);
-  EXPECT_EQ(Bytes(s.begin(), s.begin() + 14),
-            (Bytes{0x14, 0xC0, 0x80, 0x90, 0x97, 0xCA, 0x80, 0xC7, 0xA0, 0xC1, 0xC1, 0xC0, 0xC8, 0x83}));
+  EXPECT_EQ(Bytes(s.begin(), s.begin() + 14), (Bytes{0x14, 0xC0, 0x80, 0x90, 0x97, 0xCA, 0x80, 0xC7,
+                                                     0xA0, 0xC1, 0xC1, 0xC0, 0xC8, 0x83}));
   // Colour-map entries: the linearised 24-bit colour cut into four 6-bit groups.
   for (uint32_t i = 0; i < 256; i++) {
     uint32_t v = (uint32_t)hc_linearise[i] << 16 | (uint32_t)hc_linearise[255 - i] << 8 |
@@ -329,12 +336,36 @@ TEST(Tpi, SettingCodes) {
       {"nrv7320", [](HCRec *h) { h->copies = 0; }, 7, {0xC1, 0xC0}},
       {"nrv7320", [](HCRec *h) { h->copies = 32767; }, 7, {0xC1, 0xC7, 0xBF, 0xBF, 0xC0}},
       {"nrv7320dx", [](HCRec *h) { h->gamma = 6; }, 14, {0xC8}},
-      {"nrv7320", [](HCRec *h) { h->gamma = 2; h->scaling = HC_REPLICATION; }, 12, {0xC2, 0xC0, 0xCA}},
-      {"nrv7320", [](HCRec *h) { h->color_set = 2; h->color_adjustment = 3; }, 13, {0xC3, 0xC0, 0xC3}},
-      {"nrv7320", [](HCRec *h) { h->color_set = 6; h->invert = HC_YES; }, 13, {0xE2, 0xC0, 0xC0, 0xC2}},
+      {"nrv7320",
+       [](HCRec *h) {
+         h->gamma = 2;
+         h->scaling = HC_REPLICATION;
+       },
+       12,
+       {0xC2, 0xC0, 0xCA}},
+      {"nrv7320",
+       [](HCRec *h) {
+         h->color_set = 2;
+         h->color_adjustment = 3;
+       },
+       13,
+       {0xC3, 0xC0, 0xC3}},
+      {"nrv7320",
+       [](HCRec *h) {
+         h->color_set = 6;
+         h->invert = HC_YES;
+       },
+       13,
+       {0xE2, 0xC0, 0xC0, 0xC2}},
       {"nrv7320", [](HCRec *h) { h->orientation = HC_TOP; }, 17, {0xC4}},
       {"nrv7360", [](HCRec *) {}, 18, {0xC9, 0x98, 0xA2}},
-      {"nrv7370", [](HCRec *h) { h->media_size = 2; h->media_type = HC_TRANSPARENCY; }, 18, {0xC9, 0x99, 0xB3}},
+      {"nrv7370",
+       [](HCRec *h) {
+         h->media_size = 2;
+         h->media_type = HC_TRANSPARENCY;
+       },
+       18,
+       {0xC9, 0x99, 0xB3}},
       {"tintswift", [](HCRec *h) { h->media_size = 7; }, 18, {0xC9, 0x99, 0xA7}},
   };
   for (const auto &c : cases) {

@@ -11,7 +11,8 @@ Bytes Nrv7310Stream() {
   run.HC.scaling = HC_NONE;
   run.HC.render_mode = 0;  // two bytes per pixel
   run.HC.local_gamma = 0;
-  return Convert(run, TrueColorDump(5, 3, [](uint32_t x, uint32_t y) { return x * 40 << 16 | y * 80; }));
+  return Convert(run,
+                 TrueColorDump(5, 3, [](uint32_t x, uint32_t y) { return x * 40 << 16 | y * 80; }));
 }
 
 // 4 x 2 PseudoColor with a 4-entry map; pixel (3, 1) is index 9, which has no entry.

@@ -69,10 +69,15 @@ class Xvfb {
 Bytes PaintAndDump(int depth) {
   Xvfb x(depth);
   if (x.display().empty()) return Bytes();
+  const char *was = getenv("DISPLAY");
+  const std::string saved = was ? was : "";
   setenv("DISPLAY", x.display().c_str(), 1);
   RunResult paint = RunProgram({LQ_HC_PAINT});
   RunResult dump = RunProgram({FindInPath("xwd"), "-root", "-silent"});
-  unsetenv("DISPLAY");
+  if (was)
+    setenv("DISPLAY", saved.c_str(), 1);
+  else
+    unsetenv("DISPLAY");
   if (paint.status != 0 || dump.status != 0) return Bytes();
   return dump.out;
 }

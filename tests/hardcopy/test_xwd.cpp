@@ -18,8 +18,10 @@ TEST(XwdRead, AcceptsWhatTheFormatAllows) {
   XwdHeader h = ZHeader(3, 2, 8, 8, 3, 4);
   h.header_size = 105;
   h.file_version = 12345;
-  std::vector<XwdColor> map = {{0, 0x1000, 0x2000, 0x3000, 7, 0}, {1, 0x4000, 0x5000, 0x6000, 7, 0},
-                               {2, 0x7000, 0x8000, 0x9000, 7, 0}, {3, 0xA0FF, 0xB000, 0xC000, 7, 0}};
+  std::vector<XwdColor> map = {{0, 0x1000, 0x2000, 0x3000, 7, 0},
+                               {1, 0x4000, 0x5000, 0x6000, 7, 0},
+                               {2, 0x7000, 0x8000, 0x9000, 7, 0},
+                               {3, 0xA0FF, 0xB000, 0xC000, 7, 0}};
   // Row 0: 0 1 2, row 1: 3 0 1 (4 bytes per line).
   XwdDump d;
   ASSERT_EQ(ReadDump(MakeXwd(h, "xterm", map, {0, 1, 2, 9, 3, 0, 1, 9}), &d), "");
@@ -31,7 +33,9 @@ TEST(XwdRead, AcceptsWhatTheFormatAllows) {
   XwdFree(&d);
 
   // TrueColor without a map: a ramp that makes every lookup the identity.
-  ASSERT_EQ(ReadDump(TrueColorDump(2, 1, [](uint32_t x, uint32_t) { return x ? 0x80FF01u : 0u; }), &d), "");
+  ASSERT_EQ(
+      ReadDump(TrueColorDump(2, 1, [](uint32_t x, uint32_t) { return x ? 0x80FF01u : 0u; }), &d),
+      "");
   ASSERT_EQ(d.ncolors, 256u);
   EXPECT_EQ(d.header.ncolors, 256u);
   EXPECT_EQ(d.colors[5].pixel, 5u);
@@ -94,7 +98,10 @@ TEST(XwdRead, PlanesOfAnXYPixmap) {
 
 TEST(XwdRead, PixelsWithoutAColourMapEntryAreBlack) {
   XwdDump d;
-  ASSERT_EQ(ReadDump(PseudoColorDump(3, 1, GreyMap(4), [](uint32_t x, uint32_t) { return x ? 200 + x : 3; }), &d), "");
+  ASSERT_EQ(ReadDump(PseudoColorDump(3, 1, GreyMap(4),
+                                     [](uint32_t x, uint32_t) { return x ? 200 + x : 3; }),
+                     &d),
+            "");
   EXPECT_EQ(Scanline(d, 0, 1), (Bytes{255, 255, 255, 0, 0, 0, 0, 0, 0}));
   XwdFree(&d);
   // A TrueColor map shorter than a component's range.
@@ -125,15 +132,23 @@ TEST(XwdRead, RefusesBrokenDumpsWithAReason) {
       {"window name with a short header size", [](XwdHeader *h) { h->header_size = 99; }, 0,
        "Header size 99 is smaller than the 100-byte XWD header\n"},
       {"zero width", [](XwdHeader *h) { h->pixmap_width = 0; }, 0, "Empty 0x2 image in XWD dump\n"},
-      {"zero height", [](XwdHeader *h) { h->pixmap_height = 0; }, 0, "Empty 4x0 image in XWD dump\n"},
+      {"zero height", [](XwdHeader *h) { h->pixmap_height = 0; }, 0,
+       "Empty 4x0 image in XWD dump\n"},
       {"huge width", [](XwdHeader *h) { h->pixmap_width = 0x80000000u; }, 0,
        "Image 2147483648x2 is larger than 65535 pixels a side\n"},
       {"line size times height overflows",
-       [](XwdHeader *h) { h->bytes_per_line = 0x80000000u; h->pixmap_height = 2; }, 0,
-       "Image data size 2147483648 x 2 x 1 is too large\n"},
+       [](XwdHeader *h) {
+         h->bytes_per_line = 0x80000000u;
+         h->pixmap_height = 2;
+       },
+       0, "Image data size 2147483648 x 2 x 1 is too large\n"},
       {"planes overflow",
-       [](XwdHeader *h) { h->pixmap_format = 1; h->pixmap_depth = 32; h->bytes_per_line = 0x4000000; }, 0,
-       "Image data size 67108864 x 2 x 32 is too large\n"},
+       [](XwdHeader *h) {
+         h->pixmap_format = 1;
+         h->pixmap_depth = 32;
+         h->bytes_per_line = 0x4000000;
+       },
+       0, "Image data size 67108864 x 2 x 32 is too large\n"},
       {"line too short", [](XwdHeader *h) { h->bytes_per_line = 15; }, 0,
        "Line of 15 bytes is too short for 4 pixels of 32 bits\n"},
       {"depth 40", [](XwdHeader *h) { h->pixmap_depth = 40; }, 0, "Unsupported pixmap depth 40\n"},
@@ -141,12 +156,14 @@ TEST(XwdRead, RefusesBrokenDumpsWithAReason) {
        "Unsupported 12 bits per pixel at depth 24\n"},
       {"bitmap unit 0", [](XwdHeader *h) { h->bitmap_unit = 0; }, 0, "Unsupported bitmap unit 0\n"},
       {"format 7", [](XwdHeader *h) { h->pixmap_format = 7; }, 0, "Unknown pixmap format 7\n"},
-      {"byte order 2", [](XwdHeader *h) { h->byte_order = 2; }, 0, "Unknown byte order 2 or bit order 0\n"},
+      {"byte order 2", [](XwdHeader *h) { h->byte_order = 2; }, 0,
+       "Unknown byte order 2 or bit order 0\n"},
       {"ramp of 2^30 entries", [](XwdHeader *h) { h->bits_per_rgb = 30; }, 0,
        "Can't build a colour map for 30 bits per colour\n"},
       {"PseudoColor without map", [](XwdHeader *h) { h->visual_class = 3; }, 0,
        "No colormap found in XWD dump image\n"},
-      {"colour map beyond the file", [](XwdHeader *h) { h->ncolors = 1000000; }, 0, " Can't read color map\n"},
+      {"colour map beyond the file", [](XwdHeader *h) { h->ncolors = 1000000; }, 0,
+       " Can't read color map\n"},
       {"colour map too large", [](XwdHeader *h) { h->ncolors = 0x20000000; }, 0,
        "Colour map of 536870912 entries is too large\n"},
       {"window name beyond the file", [](XwdHeader *h) { h->header_size = 100 + 1000000; }, 0,
