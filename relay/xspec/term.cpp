@@ -227,6 +227,27 @@ int XspecTermEncode(XspecEnv* env, ClientRec* client) {
         }
         if (XspecInPeek(in, 0, m, 32) < 32) break;
         const uint32_t size = XspecMessageSize(m, little);
+        if ((m[0] & 0x7f) == 35) {
+            // An extension's generic event is longer than the 32 bytes the host counts for an
+            // event: it goes whole in one plain message, which the host passes on whole, and only
+            // its first 32 bytes enter the cache at both ends. (One longer than a link message
+            // cannot be carried in a way the host would read; it goes in pieces regardless.)
+            uint64_t total = 32 + 4 * uint64_t{XspecLoad32(m + 4, little)};
+            if (total <= 256) {
+                uint8_t g[256];
+                if (XspecInPeek(in, 0, g, total) < total) break;
+                Buf* b = XspecBufGet(env);
+                if (!b) break;
+                b->type = MSG_XDATA;
+                b->clientId = static_cast<uint8_t>(id);
+                std::memcpy(b->end, g, total);
+                b->end += total;
+                lstAdd(client->encList, b);
+                XspecCacheStore(g, 32, mc->replySlots, &mc->replyNext, &mc->replyFull);
+                XspecInSkip(env, in, total);
+                continue;
+            }
+        }
         if (size <= XSPEC_SMALL_MAX) {
             if (XspecInPeek(in, 0, m, size) < size) break;
             uint8_t rec[64];

@@ -30,7 +30,7 @@ static Buf* NewBuf(XspecEnv* env, uint8_t type, int clientId) {
 static void FreeHead(XspecEnv* env, Lst* q) { BufFree(env->pBufData, lstGetT<Buf>(q)); }
 
 int XspecEncodeInit(XspecEnv* env, ClientRec* client) {
-    if (!env || !client) return -1;
+    if (!env || !client || !env->xspecCache || !env->pBufData) return -1;
     XspecMsgCache* mc = env->xspecCache;
     if (mc && !mc->reqSlots) {
         mc->reqSlots = mc->reqStore;
@@ -193,7 +193,10 @@ int XspecOutPut(XspecEnv* env, Lst* out, uint8_t type, int clientId, const uint8
 void XspecStampIncoming(XspecEnv* env, XspecState* st, Lst* in) {
     int i = 0;
     for (Buf* b = lstFirstT<Buf>(in); b; b = b->next, i++)
-        if (i >= st->nStamped) b->seq = ++env->arrivalStamp;
+        if (i >= st->nStamped) {
+            if (++env->arrivalStamp == 0) ++env->arrivalStamp;  // 0 means "not waiting"
+            b->seq = env->arrivalStamp;
+        }
 }
 
 bool XspecMayStore(XspecEnv* env, int clientId, uint32_t stamp) {

@@ -103,7 +103,14 @@ Bytes ServerStream(xh::Gen& g, int n) {
             static const uint8_t codes[] = {2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 22, 33, 0x87};
             m = g.Event(codes[g.R(13)], i);
         } else if (kind == 6) {
-            m = g.Event(0, i);  // an error
+            m = g.Event(g.R(3) ? 0 : 35, i);  // an error, or an extension's longer event
+            if (m[0] == 35) {
+                int extra = g.R(50);
+                Bytes len;
+                g.P32(len, static_cast<uint32_t>(extra));
+                std::copy(len.begin(), len.end(), m.begin() + 4);
+                m.resize(m.size() + 4 * static_cast<size_t>(extra), 0x5a);
+            }
         } else if (kind < 9) {
             m = g.Reply(g.R(9), i);
         } else {
