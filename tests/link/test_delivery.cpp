@@ -44,6 +44,7 @@ struct Case {
     uint32_t seed;
     uint64_t messages;
     uint32_t silenceAt = 0, silenceFor = 0;  // seconds; a silence shorter than the 30 s timeout
+    uint32_t startUsec = 1000000;            // virtual clock at start
 };
 
 class Delivery : public ::testing::TestWithParam<Case> {};
@@ -57,6 +58,7 @@ TEST_P(Delivery, EveryMessageArrivesOnceInOrder) {
     cfg.line.latency = 20000;
     cfg.line.errorRate = c.errorRate;
     cfg.line.seed = c.seed;
+    cfg.startUsec = c.startUsec;
     ASSERT_EQ(LinkPairInit(&R.pair, &cfg), 0);
     if (c.silenceFor) SimLineAddOutage(&R.pair.line, c.silenceAt * 1000000ull, c.silenceFor * 1000000ull);
     LinkPairRun(&R.pair, 3600u * 1000000u, Drive, &R);
@@ -77,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"noisy1e3b", 9600, 0.001, 7, 400}, Case{"noisy1e3c", 0, 0.001, 8, 1500},
                       Case{"noisy1e3d", 115200, 0.001, 9, 1500},
                       Case{"silence10s", 38400, 0.0005, 10, 1000, 5, 10},
-                      Case{"silence25s", 38400, 0.001, 11, 1000, 3, 25}),
+                      Case{"silence25s", 38400, 0.001, 11, 1000, 3, 25},
+                      Case{"clockWraps", 38400, 0.001, 12, 1000, 0, 0, 0xFFFFFFFFu - 20000000u}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -539,6 +539,25 @@ TEST(Trans, SilenceAndReadTimeout) {
 
 namespace {
 
+TEST(Trans, PerClientWindows) {
+    LinkPair P;
+    LinkPairConfig cfg;
+    ASSERT_EQ(LinkPairInit(&P, &cfg), 0);
+    LinkPairRun(&P, 500000);
+    TransClientCloseWindow(&P.host, 7);
+    TransClientCloseWindow(&P.host, 9);
+    TransClientOpenWindow(&P.host, 9);  // withdraws the unsent close
+    EXPECT_EQ(TransIsClientRecvWindowOpen(&P.host, 7), 0);
+    EXPECT_EQ(TransIsClientRecvWindowOpen(&P.host, 9), 1);
+    LinkPairRun(&P, 500000);
+    EXPECT_EQ(TransIsClientSendWindowOpen(&P.term, 7), 0);
+    EXPECT_EQ(TransIsClientSendWindowOpen(&P.term, 9), 1);
+    TransClientOpenWindow(&P.host, 7);
+    LinkPairRun(&P, 500000);
+    EXPECT_EQ(TransIsClientSendWindowOpen(&P.term, 7), 1);
+    LinkPairDestroy(&P);
+}
+
 // The receiving end runs out of buffers in the middle of splitting a merged message: the split
 // stops, resumes when buffers come back, and nothing is lost, duplicated or reordered.
 TEST(Trans, SplitResumesWhenBuffersRunOut) {
