@@ -1,0 +1,230 @@
+// Watches the terminal's X server directly (not through the relay) to time what a user sees of a
+// client that runs through the relay.
+//   lq_xprobe -display D startup CMD...   start CMD; milliseconds until its first window is mapped
+//   lq_xprobe -display D bulk CMD...      start CMD; milliseconds until its window is mapped and until
+//                                         it is destroyed again (the client has finished)
+//   lq_xprobe -display D type N MS [-signal PID] CMD...
+//                                         start CMD (a terminal emulator); once it is mapped, type N
+//                                         keys, one every MS milliseconds, through the X server's test
+//                                         extension; for each, the milliseconds from the key event being
+//                                         processed to the first drawing in the window (the echo).
+//                                         PID gets SIGUSR1 before the first key and after the last.
+//   lq_xprobe conns N -pid PID            open N connections to $DISPLAY; the resident memory of PID
+//                                         before and with them open
+// CMD runs with the environment as it is (its DISPLAY is the relay's). Output: "name value" lines.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/keysym.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+double NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+pid_t Start(char** argv) {
+    pid_t p = fork();
+    if (p == 0) {
+        execvp(argv[0], argv);
+        std::perror(argv[0]);
+        _exit(127);
+    }
+    return p;
+}
+
+// Next event within ms milliseconds; false on time-out.
+bool NextEvent(Display* d, XEvent* ev, double ms) {
+    const double end = NowMs() + ms;
+    for (;;) {
+        if (XPending(d)) {
+            XNextEvent(d, ev);
+            return true;
+        }
+        double left = end - NowMs();
+        if (left <= 0) return false;
+        fd_set fds;
+        FD_ZERO(&fds);
+        FD_SET(ConnectionNumber(d), &fds);
+        timeval tv{static_cast<time_t>(left / 1000), static_cast<suseconds_t>(std::fmod(left, 1000.0) * 1000)};
+        select(ConnectionNumber(d) + 1, &fds, nullptr, nullptr, &tv);
+    }
+}
+
+// The first top-level window mapped from now on, or 0 after the time-out.
+Window WaitMapped(Display* d, double ms) {
+    XEvent ev;
+    const double end = NowMs() + ms;
+    while (NextEvent(d, &ev, end - NowMs()))
+        if (ev.type == MapNotify && ev.xmap.event == DefaultRootWindow(d)) return ev.xmap.window;
+    return 0;
+}
+
+void WatchDamage(Display* d, Window w) {
+    XDamageCreate(d, w, XDamageReportRawRectangles);
+    Window root, parent, *kids = nullptr;
+    unsigned n = 0;
+    if (XQueryTree(d, w, &root, &parent, &kids, &n)) {
+        for (unsigned i = 0; i < n; i++) WatchDamage(d, kids[i]);
+        if (kids) XFree(kids);
+    }
+}
+
+long Vm(pid_t pid, const char* key) {
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return -1;
+    char line[256];
+    long v = -1;
+    const size_t k = std::strlen(key);
+    while (std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, key, k) == 0 && line[k] == ':') v = std::atol(line + k + 1);
+    std::fclose(f);
+    return v;
+}
+
+int Usage() {
+    std::fprintf(stderr,
+                 "usage: lq_xprobe -display D startup|bulk CMD...\n"
+                 "       lq_xprobe -display D type N MS [-signal PID] CMD...\n"
+                 "       lq_xprobe conns N -pid PID\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int i = 1;
+    const char* disp = nullptr;
+    if (i + 1 < argc && std::strcmp(argv[i], "-display") == 0) {
+        disp = argv[i + 1];
+        i += 2;
+    }
+    if (i >= argc) return Usage();
+    const std::string mode = argv[i++];
+
+    if (mode == "conns") {
+        if (i + 2 >= argc + 0 || std::strcmp(argv[i + 1], "-pid") != 0) return Usage();
+        const int n = std::atoi(argv[i]);
+        const pid_t pid = static_cast<pid_t>(std::atoi(argv[i + 2]));
+        std::printf("rss_idle_kb %ld\n", Vm(pid, "VmRSS"));
+        std::vector<Display*> open;
+        for (int k = 0; k < n; k++) {
+            Display* d = XOpenDisplay(nullptr);
+            if (!d) break;
+            XSync(d, False);
+            open.push_back(d);
+        }
+        std::printf("connections %zu\n", open.size());
+        std::printf("rss_clients_kb %ld\n", Vm(pid, "VmRSS"));
+        std::printf("hwm_kb %ld\n", Vm(pid, "VmHWM"));
+        for (Display* d : open) XCloseDisplay(d);
+        return open.size() == static_cast<size_t>(n) ? 0 : 1;
+    }
+
+    Display* d = XOpenDisplay(disp);
+    if (!d) {
+        std::fprintf(stderr, "lq_xprobe: cannot open display %s\n", disp ? disp : "");
+        return 1;
+    }
+    XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
+    XSync(d, False);
+
+    if (mode == "startup" || mode == "bulk") {
+        if (i >= argc) return Usage();
+        const double t0 = NowMs();
+        pid_t child = Start(argv + i);
+        Window w = WaitMapped(d, 600000);
+        if (!w) return 1;
+        std::printf("mapped_ms %.1f\n", NowMs() - t0);
+        if (mode == "bulk") {
+            XEvent ev;
+            while (NextEvent(d, &ev, 1800000))
+                if (ev.type == DestroyNotify && ev.xdestroywindow.window == w) break;
+            std::printf("done_ms %.1f\n", NowMs() - t0);
+        } else {
+            kill(child, SIGTERM);
+        }
+        waitpid(child, nullptr, 0);
+        return 0;
+    }
+
+    if (mode == "type") {
+        if (i + 2 >= argc) return Usage();
+        const int n = std::atoi(argv[i]);
+        const double gap = std::atof(argv[i + 1]);
+        i += 2;
+        pid_t sig = 0;
+        if (i + 1 < argc && std::strcmp(argv[i], "-signal") == 0) {
+            sig = static_cast<pid_t>(std::atoi(argv[i + 1]));
+            i += 2;
+        }
+        if (i >= argc) return Usage();
+        int evBase = 0, errBase = 0, a, b, c;
+        if (!XDamageQueryExtension(d, &evBase, &errBase) || !XTestQueryExtension(d, &a, &b, &c, &c)) {
+            std::fprintf(stderr, "lq_xprobe: the X server lacks DAMAGE or XTEST\n");
+            return 1;
+        }
+        pid_t child = Start(argv + i);
+        Window w = WaitMapped(d, 600000);
+        if (!w) return 1;
+        XEvent ev;
+        while (NextEvent(d, &ev, 2000)) {
+        }  // let it draw its first screen
+        WatchDamage(d, w);
+        XSetInputFocus(d, w, RevertToPointerRoot, CurrentTime);
+        XWarpPointer(d, None, w, 0, 0, 0, 0, 10, 10);
+        XSync(d, False);
+        while (NextEvent(d, &ev, 1500)) {
+        }
+        if (sig) kill(sig, SIGUSR1);
+        const KeySym keys[] = {XK_a, XK_s, XK_d, XK_f, XK_j, XK_k, XK_l, XK_e, XK_r, XK_u, XK_i, XK_o};
+        int missed = 0;
+        for (int k = 0; k < n; k++) {
+            const double start = NowMs();
+            KeyCode kc = XKeysymToKeycode(d, keys[k % 12]);
+            XTestFakeKeyEvent(d, kc, True, CurrentTime);
+            XTestFakeKeyEvent(d, kc, False, CurrentTime);
+            XSync(d, False);  // the key events have reached the server
+            const double t0 = NowMs();
+            bool seen = false;
+            while (NextEvent(d, &ev, 5000)) {
+                if (ev.type == evBase + XDamageNotify) {
+                    std::printf("key_ms %.1f\n", NowMs() - t0);
+                    seen = true;
+                    break;
+                }
+            }
+            if (!seen) missed++;
+            // Swallow the rest of this echo's drawing until the next key is due.
+            while (NextEvent(d, &ev, std::max(1.0, start + gap - NowMs()))) {
+            }
+        }
+        std::fflush(stdout);
+        if (sig) {
+            usleep(500000);  // the last echo's acknowledgements
+            kill(sig, SIGUSR1);
+        }
+        std::printf("missed %d\n", missed);
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+        return 0;
+    }
+    return Usage();
+}
