@@ -408,7 +408,8 @@ int TransFlushWriteList(LinkEnd* L) {
                 prev = c->seq;
             }
         }
-        if (a < 2 * (static_cast<int>(b->Len()) + 3)) break;
+        // Room for the frame with every byte stuffed (and the start wrapper, for a resent start).
+        if (a < 2 * (static_cast<int>(b->Len()) + 3) + ((b->linkFlags & LINK_DCS_WRAP) ? 10 : 0)) break;
         b->start[0] = static_cast<uint8_t>(((t->transSnumRN & 0xF) << 4) | (b->seq & 0xF));
         if (b->linkFlags & LINK_REXMIT_HDR) L->stats.resends++;
         L->stats.packetsOut++;
