@@ -662,4 +662,17 @@ TEST_F(SessionRun, StopSessionEndsTheWholeGroup) {
     EXPECT_NE(kill(child, 0), 0);
 }
 
+TEST_F(SessionRun, SessionIgnoringTermIsKilled) {
+    Start();
+    std::string mark = home + "/up";
+    Script(".xsession", "trap '' TERM\ntouch " + mark + "\nwhile :; do sleep 1; done\n");
+    ASSERT_EQ(StartSession(), 0);
+    pid_t pid = pRssDaemonData->sessionPid;
+    for (int i = 0; i < 500 && access(mark.c_str(), F_OK) != 0; i++) usleep(10000);
+    StopSession();  // SIGTERM is ignored; SIGKILL follows once the wait has run out
+    EXPECT_NE(kill(pid, 0), 0);
+    for (int i = 0; i < 200 && kill(-pid, 0) == 0; i++) usleep(10000);  // the group's others go too
+    EXPECT_NE(kill(-pid, 0), 0);
+}
+
 }  // namespace

@@ -1,0 +1,138 @@
+// The relay program's whole life on a pseudo-terminal, with this process as the terminal end:
+// start, readiness, the session's end, the shutdown handshake, and the orderly exit.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "relay/link/linkpair.h"
+
+namespace {
+
+std::string BinDir() {
+    if (const char* b = std::getenv("LQ_BIN_DIR")) return b;
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string p(exe, n > 0 ? static_cast<size_t>(n) : 0);
+    return p.substr(0, p.rfind('/')) + "/../bin";
+}
+
+// The terminal's side of the line; every byte read is also kept, to see the text the relay shows
+// on its terminal once the link is over.
+struct Line {
+    int fd;
+    std::string seen;
+};
+int LineRead(void* ctx, uint8_t* p, int n) {
+    Line* l = static_cast<Line*>(ctx);
+    int k = static_cast<int>(read(l->fd, p, static_cast<size_t>(n)));
+    if (k > 0) l->seen.append(reinterpret_cast<char*>(p), static_cast<size_t>(k));
+    return k;
+}
+int LineWrite(void* ctx, const uint8_t* p, int n) {
+    return static_cast<int>(write(static_cast<Line*>(ctx)->fd, p, static_cast<size_t>(n)));
+}
+int LinePending(void* ctx) {
+    int n = 0;
+    return ioctl(static_cast<Line*>(ctx)->fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
+TEST(Life, SessionEndShutsTheRelayDownInOrder) {
+    char tmpl[] = "/tmp/lqlifeXXXXXX";
+    std::string home = mkdtemp(tmpl);
+    std::ofstream(home + "/.xsession") << "#!/bin/sh\necho session on $DISPLAY\nsleep 1\n";
+    chmod((home + "/.xsession").c_str(), 0755);
+    std::ofstream(home + "/rc") << "HostServer.tmpDir: " << home << "\nHostServer.xTransportProtocols: tcpip\n"
+                                << "HostServer.listenPort: " << 20000 + getpid() % 20000 << "\n";
+    std::string bin = BinDir() + "/lqhostd";
+
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        setenv("HOME", home.c_str(), 1);
+        execl(bin.c_str(), "lqhostd", "-config", (home + "/rc").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    Line line{master, {}};
+    BufData bufs{};
+    ASSERT_EQ(BufInit(&bufs), 0);
+    LinkEnd term{};
+    LinkSetDefaults(&term, LINK_TERMINAL, &bufs, Clock{});
+    term.io = LinkIo{LineRead, LineWrite, LinePending, &line};
+    ASSERT_EQ(TransInit(&term), 0);
+    ASSERT_EQ(TransStart(&term), 0);
+    Lst in, out;
+    lstInit(&in);
+    lstInit(&out);
+
+    std::vector<int> shutdownPhases;
+    int status = -1;
+    for (int i = 0; i < 3000 && status == -1; i++) {
+        pollfd p{master, POLLIN, 0};
+        poll(&p, 1, 10);
+        TransRead(&term, &in);
+        while (Buf* b = lstGetT<Buf>(&in)) {
+            if (b->type == MSG_START) {
+                LinkTermAnswerStart(&term, b, &out, 1, 3);
+            } else if (b->type == MSG_SHUTDOWN && b->Len() == 1) {
+                shutdownPhases.push_back(b->start[0]);
+                if (b->start[0] == 0) {
+                    b->start[0] = 1;  // agree to the relay's request
+                    b->linkFlags = 0;
+                    lstAdd(&out, b);
+                } else {
+                    BufFree(&bufs, b);
+                }
+            } else {
+                BufFree(&bufs, b);
+            }
+        }
+        TransWrite(&term, &out);
+        int st;
+        if (waitpid(pid, &st, WNOHANG) == pid) status = st;
+    }
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    uint8_t rest[4096];
+    for (int i = 0; i < 50; i++) {
+        ssize_t n = read(master, rest, sizeof rest);
+        if (n > 0) line.seen.append(reinterpret_cast<char*>(rest), static_cast<size_t>(n));
+        else if (n == 0 || errno != EAGAIN) break;
+        else usleep(10000);
+    }
+    close(master);
+
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(shutdownPhases, (std::vector<int>{0, 2}));
+    std::string log = home + "/lqx_log.";
+    EXPECT_NE(line.seen.find("messages have been placed in log file " + log), std::string::npos);
+    EXPECT_NE(line.seen.find("Linquara done\r\n"), std::string::npos);
+    std::string shown = line.seen.substr(line.seen.find("messages have been placed"));
+    std::string name = shown.substr(38, shown.find('\r') - 38);
+    std::ifstream f(name);
+    std::stringstream s;
+    s << f.rdbuf();
+    EXPECT_EQ(s.str().rfind("session on ", 0), 0u) << s.str();
+
+    BufListFree(&bufs, &in);
+    BufListFree(&bufs, &out);
+    LinkDestroy(&term);
+    BufDestroy(&bufs);
+    std::system(("rm -rf " + home).c_str());
+}
+
+}  // namespace
