@@ -1,0 +1,51 @@
+// The resource file is the user's text: any bytes in it must give resource values the relay can
+// use (strings, numbers, booleans, escape and transport lists) without overreading or crashing.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "relay/core/rss.h"
+
+namespace {
+std::string path;
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    path = "/tmp/lqfuzzrc." + std::to_string(getpid());
+    setenv("HOME", "/nonexistent", 1);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) std::abort();
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+
+    std::string a0 = "lqhostd", a1 = "-config", a2 = path;
+    char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+    RssInitData();
+    InitResources(3, argv);
+    LoadRssResources();
+    // An unknown transport word ends the relay at start-up with its message; only lists that
+    // would let it start go on.
+    bool known = true;
+    char* copy = strdup(pRssDaemonData->xTransportProtocols ? pRssDaemonData->xTransportProtocols : "");
+    char* cursor = copy;
+    int words = 0;
+    while (char* w = NextWord(&cursor)) {
+        words++;
+        known = known && (!std::strcmp(w, "local") || !std::strcmp(w, "tcpip"));
+    }
+    std::free(copy);
+    if (known && words > 0) ParseXports();
+    ParseEscChars();
+    if (pRssGlobalData->escCount > RSS_MAX_ESC_CHARS) std::abort();
+    RssFreeData();
+    unlink(path.c_str());
+    return 0;
+}
