@@ -9,6 +9,7 @@
 //                                         extension; for each, the milliseconds from the key event being
 //                                         processed to the first drawing in the window (the echo).
 //                                         PID gets SIGUSR1 before the first key and after the last.
+//   lq_xprobe rtt N                       N round trips (GetInputFocus) to $DISPLAY: median and least ms
 //   lq_xprobe conns N -pid PID            open N connections to $DISPLAY; the resident memory of PID
 //                                         before and with them open
 // CMD runs with the environment as it is (its DISPLAY is the relay's). Output: "name value" lines.
@@ -103,6 +104,7 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: lq_xprobe -display D startup|bulk CMD...\n"
                  "       lq_xprobe -display D type N MS [-signal PID] CMD...\n"
+                 "       lq_xprobe rtt N\n"
                  "       lq_xprobe conns N -pid PID\n");
     return 2;
 }
@@ -136,6 +138,25 @@ int main(int argc, char** argv) {
         std::printf("hwm_kb %ld\n", Vm(pid, "VmHWM"));
         for (Display* d : open) XCloseDisplay(d);
         return open.size() == static_cast<size_t>(n) ? 0 : 1;
+    }
+
+    if (mode == "rtt") {  // round trips through $DISPLAY (the relay)
+        if (i >= argc) return Usage();
+        const int n = std::atoi(argv[i]);
+        Display* r = XOpenDisplay(nullptr);
+        if (!r) return 1;
+        XSync(r, False);
+        std::vector<double> ms;
+        for (int k = 0; k < n; k++) {
+            const double t0 = NowMs();
+            XSync(r, False);  // GetInputFocus and its reply
+            ms.push_back(NowMs() - t0);
+            usleep(50000);
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("rtt_median_ms %.1f\nrtt_min_ms %.1f\n", ms[ms.size() / 2], ms[0]);
+        XCloseDisplay(r);
+        return 0;
     }
 
     Display* d = XOpenDisplay(disp);
@@ -185,9 +206,10 @@ int main(int argc, char** argv) {
         Window w = WaitMapped(d, 600000);
         if (!w) return 1;
         XEvent ev;
-        while (NextEvent(d, &ev, 2000)) {
-        }  // let it draw its first screen
+        // Let it finish starting: until its windows have seen no drawing for 3 s (at most 3 min).
         WatchDamage(d, w);
+        for (const double end = NowMs() + 180000; NowMs() < end && NextEvent(d, &ev, 3000);) {
+        }
         XSetInputFocus(d, w, RevertToPointerRoot, CurrentTime);
         XWarpPointer(d, None, w, 0, 0, 0, 0, 10, 10);
         XSync(d, False);

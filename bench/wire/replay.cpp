@@ -39,6 +39,40 @@ struct Side {
     uint32_t resumeAt = 0;
 };
 
+// Sits between an end's frame layer and the simulated line and takes the written bytes apart:
+// flags, stuffing escapes and the unstuffed frame bytes (packet header, contents, FCS).
+struct LineTap {
+    LinkIo inner;
+    uint64_t flags = 0, escapes = 0, frameBytes = 0, frames = 0;
+    bool inFrame = false;
+};
+
+int TapWrite(void* ctx, const uint8_t* p, int n) {
+    auto* t = static_cast<LineTap*>(ctx);
+    int r = t->inner.write(t->inner.ctx, p, n);
+    for (int i = 0; i < r; i++) {
+        if (p[i] == 0x7e) {
+            t->flags++;
+            if (t->inFrame) t->frames++;
+            t->inFrame = false;
+        } else if (p[i] == 0x7d) {
+            t->escapes++;
+        } else {
+            t->frameBytes++;
+            t->inFrame = true;
+        }
+    }
+    return r;
+}
+int TapRead(void* ctx, uint8_t* p, int n) {
+    auto* t = static_cast<LineTap*>(ctx);
+    return t->inner.read(t->inner.ctx, p, n);
+}
+int TapPending(void* ctx) {
+    auto* t = static_cast<LineTap*>(ctx);
+    return t->inner.pending(t->inner.ctx);
+}
+
 bool Little(const Side& s) { return s.c.byteOrder == 'l'; }
 
 void InitSide(Side* s, LinkPair* P, int end, int clientId, uint8_t order) {
@@ -274,7 +308,7 @@ int LoadRecording(const std::string& dir, Recording* rec, std::string* err) {
     return 0;
 }
 
-extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, ReplayResult* out) {
+extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, const char* escapes, ReplayResult* out) {
     *out = ReplayResult{};
     const uint8_t order = rec->c2s[0];
     const bool little = order == 'l';
@@ -289,11 +323,18 @@ extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, ReplayResult* 
     LinkPairConfig cfg;
     cfg.line.rate = rate;
     cfg.timeout = 0;
+    cfg.escapes = escapes;
     if (LinkPairInit(P, &cfg) != 0) {
         delete P;
         return -1;
     }
     LinkPairRun(P, 200000);  // the start exchange
+    LineTap taps[2];
+    for (int e = 0; e < 2; e++) {
+        LinkEnd* L = LinkPairEnd(P, e);
+        taps[e].inner = L->io;
+        L->io = LinkIo{TapRead, TapWrite, TapPending, &taps[e]};
+    }
     uint64_t base[2] = {P->line.pipe[0].stats.bytesSent, P->line.pipe[1].stats.bytesSent};
     LinkStats s0[2] = {P->host.stats, P->term.stats};
 
@@ -356,6 +397,10 @@ extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, ReplayResult* 
         out->msgs[e] = now.msgsOut - s0[e].msgsOut;
         out->msgBytes[e] = now.msgBytesOut - s0[e].msgBytesOut;
         out->resends[e] = now.resends - s0[e].resends;
+        out->splits[e] = now.splits - s0[e].splits;
+        out->flagBytes[e] = taps[e].flags;
+        out->escapeBytes[e] = taps[e].escapes;
+        out->frameBytes[e] = taps[e].frameBytes;
     }
     out->unusedDiffs = CountDiffs(rec->c2s, t->got);
     out->fault = Compare("client to server", ClearUnused(rec->c2s, setupLen, little), ClearUnused(t->got, setupLen, little));

@@ -32,11 +32,16 @@ struct ReplayResult {
     uint64_t msgs[2];        // messages handed to the transport
     uint64_t msgBytes[2];    // their content bytes, before merging and compression
     uint64_t resends[2];
+    uint64_t splits[2];      // messages cut before compression so that a coded packet fits a frame
+    uint64_t flagBytes[2];   // of the line bytes: frame flags,
+    uint64_t escapeBytes[2]; // stuffing escapes,
+    uint64_t frameBytes[2];  // and unstuffed frame bytes (packet headers, contents, FCS)
     bool exact;              // both far ends got back the recorded bytes (unused request bytes aside)
     size_t unusedDiffs;      // unused request bytes that arrived as zeros instead of what was sent
     std::string fault;       // what differed, when not exact
     double virtualSeconds;   // duration of the replay on the virtual clock
 };
 
-// rate: line bit/s, 0 for unconstrained. 0, or -1 when the replay could not be set up.
-extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, ReplayResult* out);
+// rate: line bit/s, 0 for unconstrained; escapes: the host's escape list, null for the default.
+// 0, or -1 when the replay could not be set up.
+extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, const char* escapes, ReplayResult* out);

@@ -9,6 +9,7 @@
 //
 // usage: lq_wire [-corpus DIR] [-rate BPS] [-repeat N] [-only NAME]
 //        lq_wire -replay NAME [-corpus DIR]   (one replay, nothing else: for instruction counts)
+// -escapes LIST sets the host's escape list (the escapeChars resource), e.g. "0x11 0x13".
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -112,7 +113,7 @@ double Pct(double a, double b) { return b > 0 ? 100.0 * a / b : 0; }
 
 int Usage() {
     std::fprintf(stderr,
-                 "usage: lq_wire [-corpus DIR] [-rate BPS] [-repeat N] [-only NAME]\n"
+                 "usage: lq_wire [-corpus DIR] [-rate BPS] [-escapes LIST] [-repeat N] [-only NAME]\n"
                  "       lq_wire -replay NAME [-corpus DIR]\n");
     return 2;
 }
@@ -123,6 +124,7 @@ int main(int argc, char** argv) {
     const char* corpus = nullptr;
     const char* only = nullptr;
     const char* replay = nullptr;
+    const char* escapes = nullptr;
     uint32_t rate = 0;
     int repeat = 5;
     for (int i = 1; i < argc; i++) {
@@ -132,6 +134,7 @@ int main(int argc, char** argv) {
         if (a == "-corpus") corpus = v;
         else if (a == "-only") only = v;
         else if (a == "-replay") replay = v;
+        else if (a == "-escapes") escapes = v;
         else if (a == "-rate") rate = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
         else if (a == "-repeat") repeat = std::max(1, std::atoi(v));
         else return Usage();
@@ -150,7 +153,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         ReplayResult r;
-        if (lq_replay_run(&rec, rate, &r) != 0 || !r.exact) {
+        if (lq_replay_run(&rec, rate, escapes, &r) != 0 || !r.exact) {
             std::fprintf(stderr, "lq_wire: %s: replay failed: %s\n", replay, r.fault.c_str());
             return 1;
         }
@@ -165,6 +168,8 @@ int main(int argc, char** argv) {
     std::vector<Recording> recs;
     uint64_t tot[2][5] = {};  // per direction: X, line, zlib stream, zlib 256, compress
     uint64_t setupLine = 0, setupX = 0;
+    // per direction: message bytes, frames, flags, escapes, frame bytes, splits, line bytes
+    uint64_t parts[2][7] = {};
     int failures = 0;
     for (const std::string& name : names) {
         if (only && name != only) continue;
@@ -176,12 +181,16 @@ int main(int argc, char** argv) {
             continue;
         }
         ReplayResult r;
-        if (lq_replay_run(&rec, rate, &r) != 0) {
+        if (lq_replay_run(&rec, rate, escapes, &r) != 0) {
             std::printf("| %s | | | | | | | | | | | replay could not start: %s |\n", name.c_str(), r.fault.c_str());
             failures++;
             continue;
         }
         if (!r.exact) failures++;
+        for (int d = 0; d < 2; d++) {
+            uint64_t v[7] = {r.msgBytes[d], r.frames[d], r.flagBytes[d], r.escapeBytes[d], r.frameBytes[d], r.splits[d], r.lineBytes[d]};
+            for (int k = 0; k < 7; k++) parts[d][k] += v[k];
+        }
         {
             // The connection set-up alone: what the server's set-up reply costs on the line.
             const bool little = rec.c2s[0] == 'l';
@@ -192,7 +201,7 @@ int main(int argc, char** argv) {
             setup.s2c.assign(rec.s2c.begin(), rec.s2c.begin() + static_cast<long>(std::min(ss, rec.s2c.size())));
             setup.chunks = {{0, 'c', static_cast<uint32_t>(setup.c2s.size())}, {0, 's', static_cast<uint32_t>(setup.s2c.size())}};
             ReplayResult sr;
-            if (lq_replay_run(&setup, rate, &sr) == 0 && sr.exact) {
+            if (lq_replay_run(&setup, rate, escapes, &sr) == 0 && sr.exact) {
                 setupLine += sr.lineBytes[1];
                 setupX += setup.s2c.size();
             }
@@ -229,6 +238,28 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(setupLine), Pct(setupLine, tot[1][1]),
                 static_cast<unsigned long long>(setupX));
 
+    std::printf("\nWhere the line bytes go (all workloads; *header + FCS* counts 4 bytes a frame, the least a "
+                "packet has; *contents* are the packets' coded contents):\n\n");
+    std::printf("| direction | X bytes | message bytes | contents | header + FCS | flags | stuffing | line bytes | "
+                "messages cut to fit a frame |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (int d = 0; d < 2; d++) {
+        const uint64_t* v = parts[d];
+        uint64_t hdr = 4 * v[1], contents = v[4] > hdr ? v[4] - hdr : 0;
+        auto cell = [&](uint64_t x) {
+            static char t[4][48];
+            static int k = 0;
+            k = (k + 1) % 4;
+            std::snprintf(t[k], sizeof t[k], "%llu (%.1f %%)", static_cast<unsigned long long>(x), Pct(x, v[6]));
+            return t[k];
+        };
+        std::printf("| %s | %llu | %llu | %s | ", d ? "server to client" : "client to server",
+                    static_cast<unsigned long long>(tot[d][0]), static_cast<unsigned long long>(v[0]), cell(contents));
+        std::printf("%s | ", cell(hdr));
+        std::printf("%s | ", cell(v[2]));
+        std::printf("%s | %llu | %llu |\n", cell(v[3]), static_cast<unsigned long long>(v[6]),
+                    static_cast<unsigned long long>(v[5]));
+    }
+
     // CPU: every replay `repeat` times; the same bytes through zlib-6 (one stream per direction) as
     // the baseline measured here.
     double xbytes = 0;
@@ -237,7 +268,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < repeat; i++)
         for (const Recording& rec : recs) {
             ReplayResult r;
-            lq_replay_run(&rec, rate, &r);
+            lq_replay_run(&rec, rate, escapes, &r);
         }
     double relay = CpuSeconds() - c0;
     c0 = CpuSeconds();
