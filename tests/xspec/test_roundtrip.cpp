@@ -154,7 +154,7 @@ TEST_P(RoundTrip, BothDirectionsExactAndInStep) {
 INSTANTIATE_TEST_SUITE_P(
     Seeds, RoundTrip,
     ::testing::Combine(::testing::Values(Case{'B', false, false, 1}, Case{'B', true, false, 3}, Case{'B', false, true, 4},
-                                         Case{'l', false, true, 3}, Case{'B', true, true, 8}),
+                                         Case{'l', false, true, 3}, Case{'B', true, true, 8}, Case{'l', false, true, 20}),
                        ::testing::Range(1, 9)));
 
 }  // namespace
