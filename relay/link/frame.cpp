@@ -182,6 +182,10 @@ int FrameWrite(LinkEnd* L, Buf* b) {
 int FrameFillCRBuf(LinkEnd* L) {
     FrameCircBuf* cb = L->frame.frame_crbuf;
     int waiting = L->io.pending ? L->io.pending(L->io.ctx) : 0;
+    // A line that has hung up reports nothing waiting, so only a read can tell its end: when
+    // nothing is reported, one read of the non-blocking line looks (it normally finds EAGAIN).
+    bool probe = waiting <= 0;
+    if (probe) waiting = 1;
     while (waiting > 0) {
         int free = FrameHeadspace(cb);
         if (free == 0) break;
@@ -201,7 +205,7 @@ int FrameFillCRBuf(LinkEnd* L) {
             break;
         }
         cb->in = static_cast<uint16_t>((cb->in + n) & cb->mask);
-        waiting -= n;
+        waiting = probe ? 0 : waiting - n;
     }
     return FrameHeld(cb);
 }

@@ -1,5 +1,8 @@
 // Transport, timers and windows, extended commands and merging: known answers and repaired faults.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "relay/link/linkpair.h"
 #include "tests/link/linktest.h"
@@ -556,6 +559,59 @@ TEST(Trans, PerClientWindows) {
     LinkPairRun(&P, 500000);
     EXPECT_EQ(TransIsClientSendWindowOpen(&P.term, 7), 1);
     LinkPairDestroy(&P);
+}
+
+// Both ends over a real non-blocking descriptor pair; the other end closing is seen as the end of
+// the line.
+TEST(Trans, DescriptorLine) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    for (int fd : fds) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    VirtualClock clock{1000};
+    BufData pools[2] = {};
+    LinkEnd* ends = new LinkEnd[2];
+    Lst in[2], out[2];
+    int down = 0;
+    for (int e = 0; e < 2; e++) {
+        BufInit(&pools[e]);
+        LinkSetDefaults(&ends[e], e ? LINK_TERMINAL : LINK_HOST, &pools[e], clock.AsClock());
+        LinkUseFd(&ends[e], fds[e]);
+        lstInit(&in[e]);
+        lstInit(&out[e]);
+        ASSERT_EQ(TransInit(&ends[e]), 0);
+        ASSERT_EQ(TransStart(&ends[e]), 0);
+    }
+    ends[0].shutdownHook = [](void* c) { return ++*static_cast<int*>(c); };
+    ends[0].shutdownCtx = &down;
+    for (int i = 0; i < 50; i++) lstAdd(&out[1], MakeMsg(&pools[1], MSG_XDATA, 9, Bytes(static_cast<size_t>(i * 5), 'q')));
+    int got = 0;
+    for (int step = 0; step < 400 && got < 50; step++) {
+        clock.usec += 1000;
+        for (int e = 0; e < 2; e++) {
+            TransRead(&ends[e], &in[e]);
+            TransWrite(&ends[e], &out[e]);
+        }
+        while (Buf* b = lstGetT<Buf>(&in[0])) {
+            if (b->type == MSG_XDATA) {
+                EXPECT_EQ(Content(b), Bytes(static_cast<size_t>(got * 5), 'q'));
+                got++;
+            }
+            BufFree(&pools[0], b);
+        }
+    }
+    EXPECT_EQ(got, 50);
+    close(fds[1]);
+    TransRead(&ends[0], &in[0]);
+    EXPECT_EQ(down, 1);
+    EXPECT_EQ(ends[0].lineDown, 1);
+    close(fds[0]);
+    for (int e = 0; e < 2; e++) {
+        BufListFree(&pools[e], &in[e]);
+        BufListFree(&pools[e], &out[e]);
+        LinkDestroy(&ends[e]);
+        BufDestroy(&pools[e]);
+    }
+    delete[] ends;
 }
 
 // The receiving end runs out of buffers in the middle of splitting a merged message: the split
