@@ -539,3 +539,30 @@ TEST(Encode, PolyExamplesThroughTheDriver) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pool runs dry in the middle of setting up the templates: whatever reached the line, both
+// ends hold the same templates, and the typing that follows is drawn right.
+TEST(TextFaults, TemplateSetUpCutShortByThePool) {
+    for (size_t leave = 0; leave <= 3; leave++) {
+        SCOPED_TRACE(leave);
+        xh::Pair p(9);
+        xh::Client& c = p.Add(5, 'B');
+        xh::Gen g{p.rng, false};
+        for (uint16_t x = 10; x < 60; x = static_cast<uint16_t>(x + 10)) {
+            Bytes cell = g.Text(0x700001, 0x700002, x, 9, {static_cast<uint8_t>('a' + x / 10)});
+            c.reqs = Cat({c.reqs, cell, cell, g.Text(0x700001, 0x700003, static_cast<uint16_t>(x + 10), 9, {' '})});
+        }
+        c.reqFed = xh::Put(p.host, c.h.reqList, c.reqs.data(), c.reqs.size(), 256, 0, 5);
+        p.host.Hog(leave);
+        XspecEncode(&p.host.env, &c.h);
+        xh::Pair::Ship(p.host, c.h.encList, p.down, c.h.xspec);
+        p.host.Release();
+        ASSERT_TRUE(p.Run());
+        p.Drain();
+        p.ExpectInStep();
+    }
+}
+
+}  // namespace
