@@ -336,6 +336,25 @@ TEST(Trans, TimedResends) {
     }
 }
 
+// A timed packet that the terminal also asked for and that then times out goes out once more.
+TEST(Trans, RequestedAndTimedPacketIsSentOnce) {
+    Host h;
+    h.Send(MSG_CONNECT, 5, Bytes{1});
+    Buf* req = MakeMsg(&h.pool, MSG_TRANSPORT, 0, Pkt(1, 1, MSG_TRANSPORT, {2}));
+    TransHandleTransportPkt(&h.link, req);
+    BufFree(&h.pool, req);
+    EXPECT_EQ(h.link.trans.transWriteListWCount, 1);
+    h.clock.usec += 8000001;
+    TransCheckTimers(&h.link);
+    EXPECT_EQ(h.link.trans.transWriteListWCount, 1);
+    size_t before = h.Sent().size();
+    TransWrite(&h.link, nullptr);
+    auto sent = h.Sent();
+    int resends = 0;
+    for (size_t i = before; i < sent.size(); i++) resends += sent[i].size() > 5 && sent[i][1] == MSG_REXMIT_HDR && sent[i][4] == 2;
+    EXPECT_EQ(resends, 1);
+}
+
 TEST(Trans, ReadCacheAndRequests) {
     Host h;
     h.Feed(EncodeFrame(Pkt(1, 3, 19, {3})));
