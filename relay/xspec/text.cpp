@@ -41,7 +41,12 @@ void XspecTextApplySingle(XspecState* st, const uint8_t* req, int k, bool little
     const uint32_t gc = XspecLoad32(req + 8, little);
     if (k == 1) st->textGc = gc;
     if (k == 3) st->cursorGc = gc;
+    XspecTextRecordTemplates(st, req, little);
+}
+
+void XspecTextRecordTemplates(XspecState* st, const uint8_t* req, bool little) {
     if (req[1] != 1) return;
+    const uint32_t gc = XspecLoad32(req + 8, little);
     uint8_t t[20] = {};
     std::memcpy(t, req, 17);
     if (gc == st->textGc) {
@@ -122,7 +127,7 @@ bool OneChar(const uint8_t* r, bool little) {
 }
 
 // 0 when the head buffer begins with an echo triple (or pair).
-int CheckRun(const Buf* b, bool triple, bool little) {
+int XspecTextCheckRun(const Buf* b, bool triple, bool little) {
     const int n = triple ? 3 : 2;
     if (static_cast<int>(b->Len()) < 20 * n) return 1;
     const uint8_t* r[3] = {b->start, b->start + 20, b->start + 40};
@@ -142,7 +147,7 @@ int CheckRun(const Buf* b, bool triple, bool little) {
     return 0;
 }
 
-int Classify(XspecState* st, const Buf* b, bool little) {
+int XspecTextClassify(XspecState* st, const Buf* b, bool little) {
     st->thirdSeen = 0;
     uint32_t gcs[3];
     int off = 0, result = 0;
@@ -166,7 +171,7 @@ int Classify(XspecState* st, const Buf* b, bool little) {
         if (st->thirdSeen) st->runKnown = st->templatesSent = 0;  // the echo pattern has broken
         return TEXT_NO_RUN;
     }
-    if (CheckRun(b, true, little) != 0) {
+    if (XspecTextCheckRun(b, true, little) != 0) {
         st->thirdSeen = 0;
         return TEXT_NO_RUN;
     }
@@ -179,7 +184,7 @@ int Classify(XspecState* st, const Buf* b, bool little) {
 }
 
 // Sends the head request in the single form, as template k (0: none). 0 sent, 1 not now.
-int TextEncode(XspecEnv* env, ClientRec* client, int k) {
+int XspecTextEncode(XspecEnv* env, ClientRec* client, int k) {
     XspecState* st = client->xspec;
     const bool little = XspecLittle(client);
     Lst* q = client->reqList;
@@ -252,7 +257,7 @@ int TextEncode(XspecEnv* env, ClientRec* client, int k) {
 
 // Sends the run at the start of the head buffer in the run form, but only when the peer's rebuild
 // from its templates gives exactly these requests (same drawable and contexts as the templates).
-int TextEncodeRun(XspecEnv* env, ClientRec* client, bool triple) {
+int XspecTextEncodeRun(XspecEnv* env, ClientRec* client, bool triple) {
     XspecState* st = client->xspec;
     const Buf* b = lstFirstT<Buf>(client->reqList);
     const int n = triple ? 3 : 2;
@@ -299,9 +304,9 @@ int TextEncodeRun(XspecEnv* env, ClientRec* client, bool triple) {
     return 0;
 }
 
-int SendTemplates(XspecEnv* env, ClientRec* client) {
-    if (TextEncode(env, client, 1) || TextEncode(env, client, 2)) return 1;
-    return TextEncode(env, client, 3);
+int XspecTextSendTemplates(XspecEnv* env, ClientRec* client) {
+    if (XspecTextEncode(env, client, 1) || XspecTextEncode(env, client, 2)) return 1;
+    return XspecTextEncode(env, client, 3);
 }
 
 int GoOn(ClientRec* client) { return lstFirst(client->reqList) ? 0 : -1; }
@@ -325,7 +330,7 @@ int XspecMergeNext(XspecEnv* env, Lst* queue) {
     return moved;
 }
 
-int XspecTextRun(XspecEnv* env, ClientRec* client) {
+int XspecTextStep(XspecEnv* env, ClientRec* client) {
     XspecState* st = client->xspec;
     const bool little = XspecLittle(client);
     Lst* q = client->reqList;
@@ -333,37 +338,37 @@ int XspecTextRun(XspecEnv* env, ClientRec* client) {
         st->textHolding = 0;
         if (XspecMergeNext(env, q) == 0) {
             int fail;
-            if (CheckRun(lstFirstT<Buf>(q), false, little) == 0) {
+            if (XspecTextCheckRun(lstFirstT<Buf>(q), false, little) == 0) {
                 st->runKnown = 1;
                 if (st->templatesSent) {
-                    fail = TextEncodeRun(env, client, false) && TextEncode(env, client, 0);
+                    fail = XspecTextEncodeRun(env, client, false) && XspecTextEncode(env, client, 0);
                 } else {
-                    fail = TextEncode(env, client, 1);
-                    if (!fail) fail = TextEncode(env, client, 3);
+                    fail = XspecTextEncode(env, client, 1);
+                    if (!fail) fail = XspecTextEncode(env, client, 3);
                     if (!fail) st->templatesSent = 1;
                 }
             } else {
-                fail = TextEncode(env, client, 0);
+                fail = XspecTextEncode(env, client, 0);
             }
             if (fail) return XSPEC_HOLD_USEC;
             return GoOn(client);
         }
     }
     for (;;) {
-        int cls = Classify(st, lstFirstT<Buf>(q), little);
+        int cls = XspecTextClassify(st, lstFirstT<Buf>(q), little);
         if (cls == TEXT_NEED_MORE) {
             if (XspecMergeNext(env, q) > 0) continue;  // more is queued already: look again
             st->textHolding = 1;
             return XSPEC_HOLD_USEC;
         }
         if (cls == TEXT_NO_RUN) {
-            if (TextEncode(env, client, 0)) return XSPEC_HOLD_USEC;
+            if (XspecTextEncode(env, client, 0)) return XSPEC_HOLD_USEC;
         } else if (!st->templatesSent) {
             st->thirdSeen = 0;
-            if (SendTemplates(env, client) && TextEncode(env, client, 0)) return XSPEC_HOLD_USEC;
+            if (XspecTextSendTemplates(env, client) && XspecTextEncode(env, client, 0)) return XSPEC_HOLD_USEC;
             st->templatesSent = 1;
         } else {
-            if (TextEncodeRun(env, client, true) && TextEncode(env, client, 0)) return XSPEC_HOLD_USEC;
+            if (XspecTextEncodeRun(env, client, true) && XspecTextEncode(env, client, 0)) return XSPEC_HOLD_USEC;
             st->thirdSeen = 0;
         }
         return GoOn(client);

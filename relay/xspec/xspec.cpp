@@ -396,7 +396,7 @@ int XspecEncode(XspecEnv* env, ClientRec* client) {
                     if (TextVerbatimStart(env, client, st, b ? b : 4) < 0) return 0;
                     continue;
                 }
-                int res = XspecTextRun(env, client);
+                int res = XspecTextStep(env, client);
                 if (res != 0) return res < 0 ? 0 : res;
                 continue;
             }

@@ -149,7 +149,7 @@ uint32_t XspecMessageSize(const uint8_t* m, bool little);
 
 // ImageText8 step of the encoder: 0 to go on with the driver's loop, XSPEC_HOLD_USEC to return
 // that, -1 to return 0.
-int XspecTextRun(XspecEnv* env, ClientRec* client);
+int XspecTextStep(XspecEnv* env, ClientRec* client);
 int XspecMergeNext(XspecEnv* env, Lst* queue);
 // An ImageText8 header whose length field fits its character count exactly.
 bool XspecTextWellFormed(const uint8_t* hdr, bool little);
@@ -161,6 +161,9 @@ bool XspecTextWellFormed(const uint8_t* hdr, bool little);
 // A single-form request as the peer rebuilds it (req: 16 bytes, plus the character when the count
 // is 1); k is its template number or 0.
 void XspecTextApplySingle(XspecState* st, const uint8_t* req, int k, bool little);
+// The refresh: a one-character request in textGc goes into templates 1 and 2, one in cursorGc
+// into template 3.
+void XspecTextRecordTemplates(XspecState* st, const uint8_t* req, bool little);
 // Bytes of a run message with these flags, and of a single-form header (without characters).
 int XspecTextRunSize(uint16_t flags);
 int XspecTextSingleHdrSize(uint16_t flags);
