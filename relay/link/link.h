@@ -7,6 +7,13 @@
 // with its outgoing list when it has messages or when the returned interval (microseconds) has passed.
 // `running` drops to 0 when the line has been silent for longer than the timeout; `lineDown` is set
 // (and the shutdown hook called) when the line reports end of file or a broken descriptor.
+//
+// Messages handed to TransWrite: content at most LINK_MAX_MSG bytes (keep messages that are not
+// compressed to LINK_LEGACY_FRAME - 8 bytes so that an older peer can take them back when resent),
+// type 0-3 with a client id of 5-63, or any other type up to 19 without one; types 4, 14 and 15
+// belong to the transport. Anything else is refused with a panic report. Long messages of types 3
+// and 9 may arrive at the other end cut into consecutive pieces (a file data piece of the current
+// form keeps its id and continues as a 'D' piece).
 #pragma once
 #include <cstdint>
 #include <cstdio>
