@@ -126,7 +126,9 @@ int SetSignalHandling() {
     sa.sa_handler = RssIgnoreSignalHandler;
     for (int sig : {SIGURG, SIGPIPE, SIGTSTP, SIGCONT, SIGUSR1}) sigaction(sig, &sa, nullptr);
     sa.sa_handler = RssDeathSignalHandler;
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGCHLD}) sigaction(sig, &sa, nullptr);
+    // A hang-up of the line is a dead line: end in order (stop the session, remove the sockets)
+    // instead of being killed outright.
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGHUP}) sigaction(sig, &sa, nullptr);
     return 0;
 }
 

@@ -47,7 +47,7 @@ namespace {
     setpgid(0, 0);
     signal(SIGCHLD, StartSessionIgnoreProc);
     // Everything else the relay caught goes back to its default for the session.
-    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGURG, SIGTSTP, SIGCONT, SIGUSR1}) signal(sig, SIG_DFL);
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE, SIGURG, SIGTSTP, SIGCONT, SIGUSR1}) signal(sig, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

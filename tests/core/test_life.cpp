@@ -135,4 +135,47 @@ TEST(Life, SessionEndShutsTheRelayDownInOrder) {
     std::system(("rm -rf " + home).c_str());
 }
 
+// The terminal's side of the line goes away for good: the relay stops watching the dead line,
+// gives up after its read time-out and still ends in order.
+TEST(Life, HungUpLineEndsTheRelay) {
+    char tmpl[] = "/tmp/lqlifeXXXXXX";
+    std::string home = mkdtemp(tmpl);
+    std::ofstream(home + "/.xsession") << "#!/bin/sh\nsleep 300\n";
+    chmod((home + "/.xsession").c_str(), 0755);
+    std::ofstream(home + "/rc") << "HostServer.tmpDir: " << home << "\nHostServer.xTransportProtocols: tcpip\n"
+                                << "HostServer.timeout: 10\nHostServer.listenPort: " << 20000 + getpid() % 20000
+                                << "\n";
+    std::string bin = BinDir() + "/lqhostd";
+    int master;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        setenv("HOME", home.c_str(), 1);
+        execl(bin.c_str(), "lqhostd", "-config", (home + "/rc").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Wait for the start of the link, then hang up.
+    std::string seen;
+    for (int i = 0; i < 500 && seen.find('\x90') == std::string::npos; i++) {
+        char buf[256];
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 10) == 1) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) seen.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(master);
+    int status = -1;
+    for (int i = 0; i < 600 && status == -1; i++) {
+        int st;
+        if (waitpid(pid, &st, WNOHANG) == pid) status = st;
+        else usleep(100000);
+    }
+    if (status == -1) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::system(("rm -rf " + home).c_str());
+}
+
 }  // namespace

@@ -57,6 +57,19 @@ TEST_F(Relay, VersionRules) {
     }
 }
 
+TEST_F(Relay, StartFromTheTerminalIsReportedAndDropped) {
+    Start();
+    Buf* b = BufGet(&pRssDaemonData->bufData);
+    b->type = MSG_START;
+    *b->end++ = 'B';
+    lstAdd(pRssDaemonData->ttyInList, b);
+    testing::internal::CaptureStderr();
+    GotTtyInput();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "LQx panic: internal error - host received start protocol message.\n");
+    EXPECT_EQ(pRssGlobalData->running, 1);
+    EXPECT_EQ(lstCount(pRssDaemonData->ttyInList), 0);
+}
+
 TEST_F(Relay, DisplayFallsBackWhenItsPortIsTaken) {
     int port = 20000 + static_cast<int>(getpid() % 20000);
     int blocker = socket(AF_INET, SOCK_STREAM, 0);
