@@ -285,6 +285,8 @@ void BM_Line(benchmark::State& state) {
     state.counters["noisy/clean"] = noisy.payloadBps / clean.payloadBps;
     state.counters["noisy_resends"] = noisy.resends;
     state.counters["noisy_timed"] = noisy.timedResends;
+    state.counters["clean_s"] = clean.seconds;
+    state.counters["noisy_s"] = noisy.seconds;
 }
 BENCHMARK(BM_Line)->Arg(9600)->Arg(38400)->Arg(115200)->Iterations(1)->Unit(benchmark::kMillisecond);
 
