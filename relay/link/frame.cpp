@@ -1,4 +1,8 @@
 // Frame layer: byte stuffing, FCS-16 and the two circular buffers between the transport and the line.
+#include <unistd.h>
+
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -192,11 +196,13 @@ int FrameFillCRBuf(LinkEnd* L) {
         int n = L->io.read ? L->io.read(L->io.ctx, cb->area + cb->in, free) : 0;
         int oldErrno = errno;
         if (n == 0) {
+            // A raw terminal line (VMIN 0) reads 0 bytes when nothing is waiting, even non-blocking.
+            if (probe && L->ttyFd >= 0 && isatty(L->ttyFd)) break;
             FrameLineDown(L);
             break;
         }
         if (n < 0) {
-            if (oldErrno == EBADF || oldErrno == EPIPE) {
+            if (oldErrno == EBADF || oldErrno == EPIPE || oldErrno == EIO) {  // EIO: a hung-up terminal
                 FrameLineDown(L);
             } else if (oldErrno != EAGAIN) {
                 errno = oldErrno;

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "relay/link/linkpair.h"
@@ -631,6 +632,32 @@ TEST(Trans, DescriptorLine) {
         BufDestroy(&pools[e]);
     }
     delete[] ends;
+}
+
+// A raw terminal line that reads 0 bytes when idle is not taken for a line that has ended; a hung
+// up one is.
+TEST(Trans, TerminalLineIdleAndHungUp) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(slave, 0);
+    termios tio;
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(slave, TCSANOW, &tio);
+    SoloEnd e(LINK_HOST);
+    LinkUseFd(&e.link, slave);
+    ASSERT_EQ(TransInit(&e.link), 0);
+    EXPECT_EQ(FrameRead(&e.link), nullptr);
+    EXPECT_EQ(e.link.lineDown, 0);
+    close(master);
+    EXPECT_EQ(FrameRead(&e.link), nullptr);
+    EXPECT_EQ(e.link.lineDown, 1);
+    close(slave);
 }
 
 // The receiving end runs out of buffers in the middle of splitting a merged message: the split
