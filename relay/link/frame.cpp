@@ -1,8 +1,6 @@
 // Frame layer: byte stuffing, FCS-16 and the two circular buffers between the transport and the line.
 #include <unistd.h>
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
