@@ -292,6 +292,24 @@ TEST_F(Relay, NoClientInputWhileTheLinkQueueIsLong) {
     EXPECT_EQ(waiting, 0);
 }
 
+TEST_F(Relay, NoClientInputWhileTheTerminalClosedItsFlow) {
+    Start();
+    int id;
+    int s = Accepted(&id);
+    ClientRec* c = ClientOf(id);
+    TransSetClientSendClosed(&pRssDaemonData->rssLink, id, true);
+    Send(s, {127, 0, 0, 1});
+    Arrive(c->sock, 4);
+    ProcessRequest(c->sock);
+    int waiting = 0;
+    ioctl(c->sock, FIONREAD, &waiting);
+    EXPECT_EQ(waiting, 4);
+    TransSetClientSendClosed(&pRssDaemonData->rssLink, id, false);
+    ProcessRequest(c->sock);
+    ioctl(c->sock, FIONREAD, &waiting);
+    EXPECT_EQ(waiting, 0);
+}
+
 std::vector<uint8_t> Event(uint16_t seq) {
     std::vector<uint8_t> e(32, 0);
     e[0] = 12;  // Expose
