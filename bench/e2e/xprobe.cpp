@@ -1,14 +1,18 @@
 // Watches the terminal's X server directly (not through the relay) to time what a user sees of a
 // client that runs through the relay.
 //   lq_xprobe -display D startup CMD...   start CMD; milliseconds until its first window is mapped
-//   lq_xprobe -display D bulk CMD...      start CMD; milliseconds until its window is mapped and until
-//                                         it is destroyed again (the client has finished)
+//   lq_xprobe -display D bulk GO [-signal PID] [-relay PID] CMD...
+//                                         start CMD; once its window is mapped and quiet, create the file
+//                                         GO (CMD waits for it, then prints) and time until its drawing
+//                                         ends; PID gets SIGUSR1 before and after; the relay's CPU ticks
 //   lq_xprobe -display D type N MS [-signal PID] CMD...
 //                                         start CMD (a terminal emulator); once it is mapped, type N
 //                                         keys, one every MS milliseconds, through the X server's test
 //                                         extension; for each, the milliseconds from the key event being
-//                                         processed to the first drawing in the window (the echo).
-//                                         PID gets SIGUSR1 before the first key and after the last.
+//                                         processed to the first and to the last drawing in the window
+//                                         before the next key (the echo). A first key, timed apart, lets
+//                                         the client load what it loads on first use. PID gets SIGUSR1
+//                                         before the timed keys and after the last.
 //   lq_xprobe rtt N                       N round trips (GetInputFocus) to $DISPLAY: median and least ms
 //   lq_xprobe conns N -pid PID            open N connections to $DISPLAY; the resident memory of PID
 //                                         before and with them open
@@ -100,9 +104,25 @@ long Vm(pid_t pid, const char* key) {
     return v;
 }
 
+// User and system clock ticks of a process so far.
+long CpuTicks(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return 0;
+    char buf[1024];
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    const char* p = std::strrchr(buf, ')');  // the command name may hold blanks
+    long v[13] = {};
+    if (!p || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &v[0], &v[1]) != 2) return 0;
+    return v[0] + v[1];
+}
+
 int Usage() {
     std::fprintf(stderr,
-                 "usage: lq_xprobe -display D startup|bulk CMD...\n"
+                 "usage: lq_xprobe -display D startup CMD...\n"
+                 "       lq_xprobe -display D bulk GO [-signal PID] [-relay PID] CMD...\n"
                  "       lq_xprobe -display D type N MS [-signal PID] CMD...\n"
                  "       lq_xprobe rtt N\n"
                  "       lq_xprobe conns N -pid PID\n");
@@ -167,21 +187,52 @@ int main(int argc, char** argv) {
     XSelectInput(d, DefaultRootWindow(d), SubstructureNotifyMask);
     XSync(d, False);
 
-    if (mode == "startup" || mode == "bulk") {
+    if (mode == "startup") {
         if (i >= argc) return Usage();
         const double t0 = NowMs();
         pid_t child = Start(argv + i);
         Window w = WaitMapped(d, 600000);
         if (!w) return 1;
         std::printf("mapped_ms %.1f\n", NowMs() - t0);
-        if (mode == "bulk") {
-            XEvent ev;
-            while (NextEvent(d, &ev, 1800000))
-                if (ev.type == DestroyNotify && ev.xdestroywindow.window == w) break;
-            std::printf("done_ms %.1f\n", NowMs() - t0);
-        } else {
-            kill(child, SIGTERM);
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+        return 0;
+    }
+
+    if (mode == "bulk") {
+        if (i + 1 >= argc) return Usage();
+        const char* go = argv[i++];
+        pid_t sig = 0, relay = 0;
+        while (i + 1 < argc && (std::strcmp(argv[i], "-signal") == 0 || std::strcmp(argv[i], "-relay") == 0)) {
+            (argv[i][1] == 's' ? sig : relay) = static_cast<pid_t>(std::atoi(argv[i + 1]));
+            i += 2;
         }
+        if (i >= argc) return Usage();
+        int evBase = 0, errBase = 0;
+        if (!XDamageQueryExtension(d, &evBase, &errBase)) return 1;
+        const double t0 = NowMs();
+        pid_t child = Start(argv + i);
+        Window w = WaitMapped(d, 600000);
+        if (!w) return 1;
+        std::printf("mapped_ms %.1f\n", NowMs() - t0);
+        XEvent ev;
+        WatchDamage(d, w);
+        for (const double end = NowMs() + 180000; NowMs() < end && NextEvent(d, &ev, 3000);) {
+        }
+        if (sig) kill(sig, SIGUSR1);
+        const long cpu0 = relay ? CpuTicks(relay) : 0;
+        // The client waits for this file before it prints; done when its window has had no drawing
+        // for 3 s.
+        if (FILE* f = std::fopen(go, "w")) std::fclose(f);
+        const double g = NowMs();
+        double last = g;
+        for (const double end = g + 1800000; NowMs() < end && NextEvent(d, &ev, 3000);)
+            if (ev.type == evBase + XDamageNotify) last = NowMs();
+        std::printf("done_ms %.1f\n", last - g);
+        if (relay) std::printf("cpu_ticks %ld\n", CpuTicks(relay) - cpu0);
+        std::fflush(stdout);
+        if (sig) kill(sig, SIGUSR1);
+        kill(child, SIGTERM);
         waitpid(child, nullptr, 0);
         return 0;
     }
@@ -215,28 +266,41 @@ int main(int argc, char** argv) {
         XSync(d, False);
         while (NextEvent(d, &ev, 1500)) {
         }
-        if (sig) kill(sig, SIGUSR1);
         const KeySym keys[] = {XK_a, XK_s, XK_d, XK_f, XK_j, XK_k, XK_l, XK_e, XK_r, XK_u, XK_i, XK_o};
-        int missed = 0;
-        for (int k = 0; k < n; k++) {
-            const double start = NowMs();
+        auto press = [&](int k) {
             KeyCode kc = XKeysymToKeycode(d, keys[k % 12]);
             XTestFakeKeyEvent(d, kc, True, CurrentTime);
             XTestFakeKeyEvent(d, kc, False, CurrentTime);
             XSync(d, False);  // the key events have reached the server
-            const double t0 = NowMs();
-            bool seen = false;
-            while (NextEvent(d, &ev, 5000)) {
-                if (ev.type == evBase + XDamageNotify) {
-                    std::printf("key_ms %.1f\n", NowMs() - t0);
-                    seen = true;
-                    break;
-                }
+            return NowMs();
+        };
+        // The first key makes a terminal emulator load what it had left for later (fonts): timed on
+        // its own, until its window has been quiet for 3 s.
+        {
+            const double t0 = press(0);
+            double last = 0;
+            for (const double end = t0 + 180000; NowMs() < end;) {
+                if (!NextEvent(d, &ev, last ? 3000 : end - NowMs())) break;
+                if (ev.type == evBase + XDamageNotify) last = NowMs();
             }
-            if (!seen) missed++;
-            // Swallow the rest of this echo's drawing until the next key is due.
-            while (NextEvent(d, &ev, std::max(1.0, start + gap - NowMs()))) {
+            std::printf("first_key_ms %.1f\n", last ? last - t0 : -1.0);
+        }
+        if (sig) kill(sig, SIGUSR1);
+        int missed = 0;
+        for (int k = 1; k <= n; k++) {
+            const double t0 = press(k);
+            double first = 0, last = 0;
+            // The echo's drawing until the next key is due (or 5 s while none has come).
+            while (NextEvent(d, &ev, first ? std::max(1.0, t0 + gap - NowMs()) : 5000)) {
+                if (ev.type != evBase + XDamageNotify) continue;
+                last = NowMs() - t0;
+                if (!first) first = last;
             }
+            if (!first) {
+                missed++;
+                continue;
+            }
+            std::printf("key_ms %.1f %.1f\n", first, last);
         }
         std::fflush(stdout);
         if (sig) {
