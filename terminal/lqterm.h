@@ -99,6 +99,7 @@ struct TermData {
     Lst inList{}, outList{};
     TermClient* clients[64] = {};
     int lineFd = -1;
+    int slaveFd = -1;  // our own hold on the pseudo-terminal's slave while the command runs
     pid_t child = -1;
     int childStatus = 0;
     bool childDone = false;

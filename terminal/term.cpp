@@ -99,6 +99,9 @@ int StartCommand(TermData* t) {
     cfmakeraw(&tio);
     tcsetattr(m, TCSANOW, &tio);
     std::string slaveName = slave ? slave : "";
+    // We hold the slave open too until the command has gone: a master whose slave is not open
+    // reads as hung up, which it is not while the command starts.
+    t->slaveFd = open(slaveName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     pid_t pid = fork();
     if (pid < 0) {
         perror("lqterm: fork");
@@ -399,6 +402,8 @@ void ReapChild(TermData* t) {
     if (waitpid(t->child, &st, WNOHANG) == t->child) {
         t->childDone = true;
         t->childStatus = st;
+        if (t->slaveFd >= 0) close(t->slaveFd);  // the line hangs up once the command's heirs let go
+        t->slaveFd = -1;
     }
 }
 
