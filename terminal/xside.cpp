@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <X11/Xauth.h>
 
 #include <algorithm>
 #include <cstring>
@@ -73,6 +74,35 @@ int TermXConnect(const std::string& display) {
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     return s;
+}
+
+// A client of the relay knows no cookie of our X server. When its set-up carries no authorization
+// at all, ours for the display goes in its place (from $XAUTHORITY or ~/.Xauthority).
+void TermAddCookie(TermClient* c, const std::string& display) {
+    if (c->xout.size() != 12) return;
+    const bool little = Little(c);
+    if (XspecLoad16(&c->xout[6], little) != 0 || XspecLoad16(&c->xout[8], little) != 0) return;
+    size_t colon = display.rfind(':');
+    if (colon == std::string::npos) return;
+    std::string num = display.substr(colon + 1);
+    num = num.substr(0, num.find('.'));
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    static char kCookie[] = "MIT-MAGIC-COOKIE-1";
+    char* types[] = {kCookie};
+    const int lens[] = {static_cast<int>(sizeof kCookie - 1)};
+    Xauth* a = XauGetBestAuthByAddr(FamilyLocal, static_cast<unsigned>(std::strlen(host)), host,
+                                    static_cast<unsigned>(num.size()), num.c_str(), 1, types, lens);
+    if (!a) return;
+    auto padded = [&](const char* p, size_t n) {
+        c->xout.insert(c->xout.end(), p, p + n);
+        while (c->xout.size() % 4) c->xout.push_back(0);
+    };
+    XspecStore16(&c->xout[6], a->name_length, little);
+    XspecStore16(&c->xout[8], a->data_length, little);
+    padded(a->name, a->name_length);
+    padded(a->data, a->data_length);
+    XauDisposeAuth(a);
 }
 
 TermClient* TermNewClient(TermData* t, int id) {
@@ -177,6 +207,7 @@ int TermStartClient(TermData* t, int id, Buf* first) {
     fcntl(c->xfd, F_SETFL, fcntl(c->xfd, F_GETFL) | O_NONBLOCK);
     fcntl(c->xfd, F_SETFD, FD_CLOEXEC);
     c->xout.insert(c->xout.end(), first->start, first->end);
+    TermAddCookie(c, t->opt.display);
     c->parsed = c->xout.size();
     BufFree(&t->bufData, first);
     return 0;

@@ -6,6 +6,8 @@
 
 // Connects to an X display name ("[host]:n[.s]", "unix:n"). The descriptor, or -1.
 int TermXConnect(const std::string& display);
+// Puts our X server's cookie into a set-up header (12 bytes in xout) that carries no authorization.
+void TermAddCookie(TermClient* c, const std::string& display);
 TermClient* TermNewClient(TermData* t, int id);
 void TermFreeClient(TermData* t, TermClient* c);
 // A MSG_CONNECT, MSG_XDATA or MSG_XCACHED from the host for a client (the handler owns b).

@@ -1,6 +1,7 @@
 // lqterm's own reading of the X protocol, the line test echo and the command line.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -178,6 +179,43 @@ TEST(CommandLine, OptionsAndRefusals) {
         EXPECT_EQ(parse(b, &x), -1) << (b.empty() ? "(none)" : b[0]);
     }
     testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Cookie, SetUpWithoutAuthorizationGetsOursAndOthersPassUnchanged) {
+    char dir[] = "/tmp/lqcookieXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/auth";
+    ASSERT_EQ(std::system(("xauth -q -f " + file + " add $(hostname)/unix:7 MIT-MAGIC-COOKIE-1 " +
+                           "00112233445566778899aabbccddeeff 2>/dev/null").c_str()), 0);
+    setenv("XAUTHORITY", file.c_str(), 1);
+    for (bool little : {true, false}) {
+        TermClient c;
+        c.rec.byteOrder = little ? 'l' : 'B';
+        c.xout = {static_cast<uint8_t>(little ? 'l' : 'B'), 0, 0, 11, 0, 0, 0, 0, 0, 0, 0, 0};
+        TermAddCookie(&c, ":7.0");
+        ASSERT_EQ(c.xout.size(), 12u + 20u + 16u);
+        EXPECT_EQ(XspecLoad16(&c.xout[6], little), 18);
+        EXPECT_EQ(XspecLoad16(&c.xout[8], little), 16);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(&c.xout[12]), 18), "MIT-MAGIC-COOKIE-1");
+        EXPECT_EQ(c.xout[32], 0x00);
+        EXPECT_EQ(c.xout[47], 0xff);
+        TermClient other;  // a display we hold no cookie for
+        other.rec.byteOrder = 'l';
+        other.xout = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        TermAddCookie(&other, ":8");
+        EXPECT_EQ(other.xout.size(), 12u);
+    }
+    TermClient own;  // a client that brings its own authorization keeps it
+    own.rec.byteOrder = 'l';
+    own.xout = {'l', 0, 11, 0, 0, 0, 4, 0, 0, 0, 0, 0};
+    TermAddCookie(&own, ":7");
+    EXPECT_EQ(own.xout.size(), 12u);
+    unsetenv("XAUTHORITY");
+    std::system(("rm -rf " + std::string(dir)).c_str());
 }
 
 }  // namespace
