@@ -323,20 +323,38 @@ int Convert_8_Bits_RGB(HcRun *run, XImage *image, const XwdColor *colors, uint32
   const int W = image->width, H = image->height;
   uint8_t *line = (uint8_t *)malloc(3 * (size_t)W);
   if (!line) return -1;
-  unsigned long rm = image->red_mask, gm = image->green_mask, bm = image->blue_mask;
-  int rs = MaskShift(rm), gs = MaskShift(gm), bs = MaskShift(bm);
-  // An empty mask yields component 0 for every pixel.
-  if (rs < 0) rs = 31;
-  if (gs < 0) gs = 31;
-  if (bs < 0) bs = 31;
+  const unsigned long mask[3] = {image->red_mask, image->green_mask, image->blue_mask};
+  int shift[3];
+  unsigned long top[3];
+  for (int c = 0; c < 3; c++) {
+    shift[c] = MaskShift(mask[c]);
+    if (shift[c] < 0) shift[c] = 31;  // an empty mask yields component 0 for every pixel
+    top[c] = mask[c] >> shift[c];
+  }
+  // With components of at most 8 bits, each one's colour comes from a table of 256.
+  const bool small = top[0] < 256 && top[1] < 256 && top[2] < 256;
+  uint8_t lut[3][256] = {};
+  if (small)
+    for (uint32_t i = 0; i < 256 && i < ncolors; i++) {
+      lut[0][i] = (uint8_t)(colors[i].red >> 8);
+      lut[1][i] = (uint8_t)(colors[i].green >> 8);
+      lut[2][i] = (uint8_t)(colors[i].blue >> 8);
+    }
   for (int y = 0; y < H; y++) {
     uint8_t *o = line;
     for (int x = 0; x < W; x++) {
       unsigned long p = XGetPixel(image, x, y);
-      unsigned long ri = (p & rm) >> rs, gi = (p & gm) >> gs, bi = (p & bm) >> bs;
-      *o++ = ri < ncolors ? (uint8_t)(colors[ri].red >> 8) : 0;
-      *o++ = gi < ncolors ? (uint8_t)(colors[gi].green >> 8) : 0;
-      *o++ = bi < ncolors ? (uint8_t)(colors[bi].blue >> 8) : 0;
+      unsigned long ri = (p & mask[0]) >> shift[0], gi = (p & mask[1]) >> shift[1],
+                    bi = (p & mask[2]) >> shift[2];
+      if (small) {
+        *o++ = lut[0][ri];
+        *o++ = lut[1][gi];
+        *o++ = lut[2][bi];
+      } else {
+        *o++ = ri < ncolors ? (uint8_t)(colors[ri].red >> 8) : 0;
+        *o++ = gi < ncolors ? (uint8_t)(colors[gi].green >> 8) : 0;
+        *o++ = bi < ncolors ? (uint8_t)(colors[bi].blue >> 8) : 0;
+      }
     }
     SENDDATA(run, line, 3 * (size_t)W);
     SENDCHAR(run, HC_LINE_END);

@@ -8,6 +8,7 @@ extern "C" {  // the header declares C functions without saying so
 
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdlib>
@@ -71,6 +72,25 @@ long long ReadGrowing(FILE *in, uint64_t want, char **out) {
   }
   *out = buf;
   return (long long)got;
+}
+
+// Maps the next size bytes of a regular file that holds them all; 0, or -1 to read instead.
+int MapRest(FILE *in, uint64_t size, XwdDump *dump, char **data) {
+  struct stat st;
+  const int fd = fileno(in);
+  const long at = ftell(in);
+  if (fd < 0 || at < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      (uint64_t)st.st_size < (uint64_t)at + size)
+    return -1;
+  const long page = sysconf(_SC_PAGESIZE);
+  const off_t base = at / page * page;
+  const size_t len = (size_t)(at - base) + (size_t)size;
+  void *map = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, base);
+  if (map == MAP_FAILED) return -1;
+  dump->map_base = map;
+  dump->map_len = len;
+  *data = (char *)map + (at - base);
+  return 0;
 }
 
 // Refuses every header whose pixel data the image routines could not read within bounds.
@@ -249,15 +269,17 @@ int XwdRead(FILE *in, XwdDump *dump, char *err, size_t errlen) {
 
   uint64_t size = ComputeImageSize(h);
   char *data = nullptr;
-  got = ReadGrowing(in, size, &data);
-  if (got < 0) {
-    XwdFree(dump);
-    return Fail(err, errlen, "Can malloc for X image data\n");
-  }
-  if ((uint64_t)got != size) {
-    free(data);
-    XwdFree(dump);
-    return Fail(err, errlen, "Can't read X image data\n");
+  if (MapRest(in, size, dump, &data) != 0) {
+    got = ReadGrowing(in, size, &data);
+    if (got < 0) {
+      XwdFree(dump);
+      return Fail(err, errlen, "Can malloc for X image data\n");
+    }
+    if ((uint64_t)got != size) {
+      free(data);
+      XwdFree(dump);
+      return Fail(err, errlen, "Can't read X image data\n");
+    }
   }
 
   XImage *img = &dump->image;
@@ -283,10 +305,14 @@ int XwdRead(FILE *in, XwdDump *dump, char *err, size_t errlen) {
 void XwdFree(XwdDump *dump) {
   free(dump->window_name);
   free(dump->colors);
-  free(dump->image.data);
+  if (dump->map_base)
+    munmap(dump->map_base, dump->map_len);
+  else
+    free(dump->image.data);
   dump->window_name = nullptr;
   dump->colors = nullptr;
   dump->image.data = nullptr;
+  dump->map_base = nullptr;
 }
 
 int GetXWDPixmap(HcRun *run, XwdDump *dump) {

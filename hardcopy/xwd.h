@@ -64,10 +64,14 @@ struct XwdDump {
   XwdColor *colors;
   uint32_t ncolors;  // entries in colors (a built-in ramp for TrueColor dumps without a map)
   XImage image;
+  void *map_base;  // the pixel data of a regular file are mapped rather than copied
+  size_t map_len;
 };
 
 // Reads a whole dump. 0 on success; -1 with the reason (ending in a newline) in err.
-// Every geometry the image routines would read outside the pixel data is refused.
+// Every geometry the image routines would read outside the pixel data is refused. From a
+// regular file the pixel data are mapped read-only; if the file shrinks while the dump is in
+// use, touching the lost pages raises SIGBUS, which the program turns into an error.
 int XwdRead(FILE *in, XwdDump *dump, char *err, size_t errlen);
 // Frees what XwdRead allocated.
 void XwdFree(XwdDump *dump);

@@ -1,14 +1,17 @@
 // xwd2hc against the netpbm dump converter on the same 1024 x 768 TrueColor dump, run as
-// programs the way a user runs them. Reports each stream kind's time as a ratio to the
-// converter's, both wall-clock and CPU (user + system of the child), measured in this run.
-#include <benchmark/benchmark.h>
+// programs the way a user runs them. The three programs take turns, round after round, so a
+// busy machine weighs on all of them alike; each one's median wall-clock and CPU time (user and
+// system of the child) are reported, and their ratios to the converter's.
+// Usage: bench_xwd2hc [rounds]
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <map>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,21 +19,16 @@
 
 namespace {
 
-std::string g_dump;  // the dump file
-std::map<std::string, double> g_cpu;  // CPU seconds per run, by benchmark
+double Seconds(const struct timeval &t) { return t.tv_sec + t.tv_usec / 1e6; }
 
-double ChildCpu() {
-  struct rusage ru;
-  getrusage(RUSAGE_CHILDREN, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec +
-         ru.ru_stime.tv_usec / 1e6;
-}
-
-// Runs argv with the dump on standard input and the output thrown away.
-bool RunOnce(const std::vector<std::string> &argv) {
+// Runs argv with the dump on standard input and the output thrown away; false on failure.
+bool RunOnce(const std::string &dump, const std::vector<std::string> &argv, double *wall,
+             double *cpu) {
+  struct timeval t0, t1;
+  gettimeofday(&t0, nullptr);
   pid_t pid = fork();
   if (pid == 0) {
-    int in = open(g_dump.c_str(), O_RDONLY), null = open("/dev/null", O_WRONLY);
+    int in = open(dump.c_str(), O_RDONLY), null = open("/dev/null", O_WRONLY);
     dup2(in, 0);
     dup2(null, 1);
     dup2(null, 2);
@@ -41,34 +39,23 @@ bool RunOnce(const std::vector<std::string> &argv) {
     _exit(127);
   }
   int ws = 0;
-  waitpid(pid, &ws, 0);
+  struct rusage ru;
+  if (wait4(pid, &ws, 0, &ru) != pid) return false;
+  gettimeofday(&t1, nullptr);
+  *wall = Seconds(t1) - Seconds(t0);
+  *cpu = Seconds(ru.ru_utime) + Seconds(ru.ru_stime);
   return WIFEXITED(ws) && WEXITSTATUS(ws) == 0;
 }
 
-void Program(benchmark::State &state, std::string key, std::vector<std::string> argv) {
-  double cpu0 = ChildCpu();
-  for (auto _ : state)
-    if (!RunOnce(argv)) {
-      state.SkipWithError((argv[0] + " failed").c_str());
-      return;
-    }
-  g_cpu[key] = (ChildCpu() - cpu0) / (double)state.iterations();
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
 }
-
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  std::map<std::string, double> wall;  // seconds per run
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs)
-      if (!r.error_occurred && r.iterations > 0)
-        wall[r.run_name.function_name] = r.real_accumulated_time / (double)r.iterations;
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  const int rounds = argc > 1 ? atoi(argv[1]) : 40;
   // A picture of many colours, stored as a 24-bit server writes it, with its 256-entry map.
   const uint32_t w = 1024, h = 768;
   XwdHeader x = ZHeader(w, h, 24, 32, XWD_TRUECOLOR, 256);
@@ -88,35 +75,37 @@ int main(int argc, char **argv) {
   int fd = mkstemp(name);
   if (fd < 0) return 1;
   close(fd);
-  g_dump = name;
-  if (!WriteFile(g_dump, MakeXwd(x, "bench", map, data))) return 1;
+  if (!WriteFile(name, MakeXwd(x, "bench", map, data))) return 1;
 
   const std::string xwd2hc = std::string(LQ_BENCH_BIN_DIR) + "/xwd2hc";
-  const std::pair<const char *, std::vector<std::string>> programs[] = {
+  const struct {
+    const char *label;
+    std::vector<std::string> argv;
+  } programs[] = {
       {"xwdtopnm", {"xwdtopnm"}},
-      {"xwd2hc_tpi", {xwd2hc, "-hc", "nrv7320d"}},
-      {"xwd2hc_nrv7310", {xwd2hc, "-hc", "nrv7310"}},
+      {"xwd2hc TPI", {xwd2hc, "-hc", "nrv7320d"}},
+      {"xwd2hc nrv7310", {xwd2hc, "-hc", "nrv7310"}},
   };
-  for (const auto &p : programs)
-    benchmark::RegisterBenchmark(p.first, Program, std::string(p.first), p.second)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond)
-        ->MinTime(2.0);
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
+  const int n = sizeof programs / sizeof programs[0];
+  std::vector<double> wall[n], cpu[n];
+  for (int r = 0; r < rounds; r++)
+    for (int k = 0; k < n; k++) {
+      double wt, ct;
+      if (!RunOnce(name, programs[k].argv, &wt, &ct)) {
+        fprintf(stderr, "%s failed; is it installed and built?\n", programs[k].label);
+        unlink(name);
+        return 1;
+      }
+      wall[k].push_back(wt);
+      cpu[k].push_back(ct);
+    }
   unlink(name);
 
-  if (reporter.wall.count("xwdtopnm") == 0) {
-    printf("xwdtopnm did not run; no ratios\n");
-    return 0;
-  }
-  const double base_wall = reporter.wall["xwdtopnm"], base_cpu = g_cpu["xwdtopnm"];
-  printf("\nratio to xwdtopnm on the same 1024x768 TrueColor dump (below 1 is faster):\n");
-  for (const char *b : {"xwd2hc_tpi", "xwd2hc_nrv7310"})
-    if (reporter.wall.count(b))
-      printf("  %-16s wall %.2f   cpu %.2f\n", b, reporter.wall[b] / base_wall,
-             base_cpu > 0 ? g_cpu[b] / base_cpu : 0.0);
+  printf("1024x768 TrueColor dump, %d rounds, medians (ratio to xwdtopnm; below 1 is faster)\n",
+         rounds);
+  for (int k = 0; k < n; k++)
+    printf("  %-16s wall %7.2f ms (%.2f)   cpu %7.2f ms (%.2f)\n", programs[k].label,
+           Median(wall[k]) * 1e3, Median(wall[k]) / Median(wall[0]), Median(cpu[k]) * 1e3,
+           Median(cpu[k]) / Median(cpu[0]));
   return 0;
 }

@@ -1,6 +1,8 @@
 // Reading dumps: layouts, byte orders, colour lookups and every header the reader must refuse.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "tests/hardcopy/hctest.h"
 
 namespace {
@@ -119,6 +121,33 @@ TEST(XwdRead, EmptyColourMaskFailsTheScanline) {
   ASSERT_EQ(ReadDump(MakeXwd(h, "", {}, {1, 2, 3, 4}), &d), "");
   EXPECT_TRUE(Scanline(d, 0, 1).empty());
   XwdFree(&d);
+}
+
+TEST(XwdRead, RegularFilesAreMappedAndAShrunkFileIsNoticed) {
+  char name[] = "/tmp/hctest-dumpXXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_TRUE(WriteFile(name, TrueColorDump(2000, 600, [](uint32_t x, uint32_t y) { return x ^ y; })));
+  FILE *f = fopen(name, "rb");
+  XwdDump d;
+  char err[256] = "";
+  ASSERT_EQ(XwdRead(f, &d, err, sizeof err), 0) << err;
+  fclose(f);
+  EXPECT_NE(d.map_base, nullptr);
+  Bytes line = Scanline(d, 599, 1);
+  const uint32_t last = 1999 ^ 599;
+  EXPECT_EQ(Bytes(line.end() - 3, line.end()), (Bytes{0, (uint8_t)(last >> 8), (uint8_t)last}));
+  // Pages that left the file cannot be read; the program reports this signal as an error.
+  ASSERT_EQ(truncate(name, 4096), 0);
+  // (Under AddressSanitizer the signal is reported and the process ends by its own means.)
+  auto stopped = [](int status) {
+    return (WIFSIGNALED(status) && (WTERMSIG(status) == SIGBUS || WTERMSIG(status) == SIGABRT)) ||
+           (WIFEXITED(status) && WEXITSTATUS(status) != 0);
+  };
+  EXPECT_EXIT(Scanline(d, 599, 1), stopped, "");
+  XwdFree(&d);
+  unlink(name);
 }
 
 TEST(XwdRead, RefusesBrokenDumpsWithAReason) {
