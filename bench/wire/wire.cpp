@@ -88,11 +88,11 @@ double CpuSeconds() {
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-std::string FindCorpus(const char* given, const char* argv0) {
+// The corpus lives beside the checkout; -corpus or $LQ_XCORPUS point elsewhere.
+std::string FindCorpus(const char* given) {
     if (given) return given;
     if (const char* e = std::getenv("LQ_XCORPUS")) return e;
     return std::string(LQ_SOURCE_ROOT) + "/../shared/xcorpus";
-    (void)argv0;
 }
 
 std::vector<std::string> Workloads(const std::string& dir) {
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
         else if (a == "-repeat") repeat = std::max(1, std::atoi(v));
         else return Usage();
     }
-    const std::string dir = FindCorpus(corpus, argv[0]);
+    const std::string dir = FindCorpus(corpus);
     std::vector<std::string> names = Workloads(dir);
     if (names.empty()) {
         std::printf("X traffic corpus not found at %s: wire figures skipped.\n", dir.c_str());
