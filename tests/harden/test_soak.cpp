@@ -13,6 +13,43 @@ int SoakSeconds() {
 
 class Soak : public E2E {
   protected:
+    std::string lock;
+    void TearDown() override {
+        E2E::TearDown();
+        if (!lock.empty()) unlink(lock.c_str());
+    }
+    // The relay's display is claimed with an X server lock file for the length of the test, so
+    // that an X server started meanwhile (by anyone) does not take its socket path over.
+    int ClaimDisplay() {
+        for (int m = xdisp + 1; m <= 50; m++) {
+            if (FreeDisplay(m, m) != m) continue;
+            std::string path = "/tmp/.X" + std::to_string(m) + "-lock";
+            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0444);
+            if (fd < 0) continue;
+            char text[16];
+            int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(getpid()));
+            EXPECT_EQ(write(fd, text, static_cast<size_t>(n)), n);
+            close(fd);
+            lock = path;
+            return m;
+        }
+        ADD_FAILURE() << "no free display for the relay";
+        return -1;
+    }
+    // lqterm and the relay on a claimed display, each program optionally behind a wrapper.
+    pid_t StartClaimed(const std::vector<std::string>& lqtermArgs, const std::vector<std::string>& relayArgs = {},
+                       const std::vector<std::string>& wrapper = {}) {
+        int m = ClaimDisplay();
+        std::vector<std::string> argv = wrapper;
+        for (const std::string& a : {Bin("lqterm"), std::string("-display"), XDisplay()}) argv.push_back(a);
+        argv.insert(argv.end(), lqtermArgs.begin(), lqtermArgs.end());
+        argv.push_back("--");
+        argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+        argv.push_back(Bin("lqhostd"));
+        argv.insert(argv.end(), relayArgs.begin(), relayArgs.end());
+        argv.push_back(":" + std::to_string(m));
+        return Spawn(argv, {{"LQDRAW", LQ_DRAW_PATH}}, dir + "/lqterm.out", dir + "/lqterm.err");
+    }
     // The relay's log goes to the test directory (kept only when it holds something).
     void LogHere() { Write(home + "/.lqhostdrc", "HostServer.tmpDir: " + dir + "\n"); }
     std::string RelayLogs() {
@@ -62,8 +99,8 @@ TEST_P(SoakLine, MixedTrafficThroughDamageAndSilences) {
             "echo end >> $HOME/status");
     const std::string stats = dir + "/stats.json";
     // Silences of 5 and 20 seconds, below the 30-second time-out, a minute apart.
-    pid_t t = StartRelay({"-rate", c.rate, "-errors", c.errors, "-outage", "40:5", "-outage", "100:20", "-stats",
-                          "-statsfile", stats});
+    pid_t t = StartClaimed({"-rate", c.rate, "-errors", c.errors, "-outage", "40:5", "-outage", "100:20", "-stats",
+                            "-statsfile", stats});
     int rounds = 0, same = 0;
     for (int i = 1;; i++) {
         const std::string wid = home + "/wid." + std::to_string(i);
@@ -108,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, SoakLine,
 TEST_F(Soak, SilencePastTheTimeoutEndsBothSides) {
     LogHere();
     Session("sleep 600");
-    pid_t t = StartRelay({"-rate", "115200", "-outage", "3:60"}, {"-timeout", "10"});
+    pid_t t = StartClaimed({"-rate", "115200", "-outage", "3:60"}, {"-timeout", "10"});
     int rc = Wait(t, 90);
     EXPECT_NE(rc, -1) << "lqterm still running\n" << TermLog();
     const std::string log = RelayLogs() + TermLog();
@@ -127,13 +164,7 @@ TEST_F(Soak, RelayAndTerminalUnderMemcheck) {
     const std::vector<std::string> vg = {"valgrind", "--leak-check=full", "--show-leak-kinds=definite,indirect",
                                          "--errors-for-leak-kinds=definite,indirect", "--error-exitcode=9",
                                          "--log-file=" + dir + "/memcheck.%p"};
-    int m = FreeDisplay(xdisp + 1, 50);
-    std::vector<std::string> argv = vg;
-    for (const std::string& a : {Bin("lqterm"), std::string("-display"), XDisplay(), std::string("--")}) argv.push_back(a);
-    argv.insert(argv.end(), vg.begin(), vg.end());
-    argv.push_back(Bin("lqhostd"));
-    argv.push_back(":" + std::to_string(m));
-    pid_t t = Spawn(argv, {{"LQDRAW", LQ_DRAW_PATH}}, dir + "/lqterm.out", dir + "/lqterm.err");
+    pid_t t = StartClaimed({}, {}, vg);
     ASSERT_TRUE(WaitUntil([&] { return Exists(home + "/wid"); }, 240)) << TermLog();
     EXPECT_TRUE(Dump(Read(home + "/wid")) == direct);
     Write(home + "/done", "");
