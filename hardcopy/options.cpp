@@ -91,7 +91,7 @@ struct Choice {
   int32_t value;
 };
 
-// Looks value up in a null-terminated list; stores the match in *field. 0 on a match, else 1.
+// Looks value up in the list; stores its code in *field. 0 on a match, else 1.
 template <size_t N>
 int Choose(const Choice (&list)[N], const char *value, int32_t *field) {
   for (const Choice &c : list)
