@@ -73,7 +73,10 @@ class E2E : public ::testing::Test {
             xdisp = FreeDisplay(20 + 2 * static_cast<int>(getpid() % 8), 45);
             ASSERT_GT(xdisp, 0);
             xvfb = Spawn({"Xvfb", XDisplay(), "-screen", "0", "640x480x24", "-nolisten", "tcp"}, {}, dir + "/xvfb.log");
-            if (!WaitUntil([&] { return Exists("/tmp/.X11-unix/X" + std::to_string(xdisp)); }, 10)) {
+            // Another test may have taken the display meanwhile: then the socket is not ours.
+            const bool up = WaitUntil([&] { return Exists("/tmp/.X11-unix/X" + std::to_string(xdisp)); }, 10);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            if (!up || waitpid(xvfb, nullptr, WNOHANG) != 0) {
                 Kill(xvfb);
                 xvfb = -1;
             }
