@@ -85,7 +85,6 @@ struct TermClient {
 struct TermStats {
     uint64_t xBytesToServer = 0, xBytesFromServer = 0;
     uint64_t lineBytesIn = 0, lineBytesOut = 0;
-    uint64_t genericDropped = 0;
     uint64_t startUsec = 0;
 };
 

@@ -307,7 +307,6 @@ static size_t CodeSome(TermData* t, TermClient* c) {
         c->setupDone = true;
         used = size;
     }
-    XspecMsgCache* mc = t->xspecEnv.xspecCache;
     auto roomy = [&] { return BufPoolCount(&t->bufData) > kPoolReserve && lstCount(c->rec.reqList) < 8; };
     for (;;) {
         const size_t avail = c->xin.size() - used;
@@ -329,21 +328,6 @@ static size_t CodeSome(TermData* t, TermClient* c) {
             TermFilterListExtensions(&r, little);  // a malformed reply passes as it is
             if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, r.data(), r.size()) < 0) break;
             c->listExtSeqs.erase(c->listExtSeqs.begin());
-            used += size;
-            continue;
-        }
-        if ((m[0] & 0x7f) == X_GENERIC_EVENT && size > 32) {
-            // The relay sizes what it receives by the first byte, so a long event must arrive as
-            // one message; the relay files its first 32 bytes in the reply cache, and so do we.
-            if (!whole || lstCount(c->rec.reqList)) break;  // and after everything before it
-            if (size <= LINK_MAX_MSG) {
-                Buf* b = NewMsg(t, MSG_XDATA, id, m, size);
-                if (!b) break;
-                XspecCacheStore(m, 32, mc->replySlots, &mc->replyNext, &mc->replyFull);
-                lstAdd(c->rec.encList, b);
-            } else if (t->stats.genericDropped++ == 0) {
-                std::fprintf(stderr, "lqterm: events longer than %d bytes cannot cross the line; dropped\n", LINK_MAX_MSG);
-            }
             used += size;
             continue;
         }
