@@ -498,6 +498,7 @@ int RunLink(TermData* t) {
     }
     uint64_t nextPass = NowUs();
     uint64_t stopBy = 0;  // after a signal or the end: the latest time to leave
+    uint64_t doneAt = 0;
     bool lineEof = false;
     while (!lineEof) {
         ReapChild(t);
@@ -567,7 +568,10 @@ int RunLink(TermData* t) {
         for (TermClient* c : t->clients)
             if (c && c->xfd >= 0 && c->parsed) TermXWrite(t, c);
         nextPass = NowUs() + interval;
-        if (t->done && !stopBy) stopBy = NowUs() + 5000000;
+        if (t->done && !doneAt) {  // the relay ends its side now; a loaded host may take a while
+            doneAt = NowUs();
+            stopBy = doneAt + 15000000;
+        }
     }
     CloseAllClients(t);
     return t->exitCode;

@@ -159,7 +159,7 @@ TEST_F(E2E, SignalEndsTheSession) {
         else
             kill(t, SIGTERM);
         EXPECT_EQ(Wait(t, 30), 0) << TermLog();
-        EXPECT_TRUE(WaitUntil([&] { return kill(session, 0) != 0; }, 10));
+        EXPECT_TRUE(WaitUntil([&] { return kill(session, 0) != 0; }, 20));
     }
 }
 
