@@ -146,6 +146,9 @@ int main(int argc, char** argv) {
     std::fclose(f);
     struct stat st;
     while (stat(argv[2], &st) != 0) usleep(50000);
+    XFreeGC(d, gc);
+    XFreeGC(d, cursor);
+    XUnloadFont(d, font);
     XCloseDisplay(d);
     return 0;
 }
