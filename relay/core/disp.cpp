@@ -180,6 +180,10 @@ int RssMainLoopPass() {
     } else {
         readSet = p->readMask;
         g->selectTimeout.sec = 0;
+        // Sockets whose input would not be taken now wait for a later pass (the transport's
+        // interval bounds the wait); watching them would turn the loop into a busy spin.
+        for (ClientRec* c = lstFirstT<ClientRec>(&p->clientRecList); c; c = c->next)
+            if (c->sock >= 0 && FD_ISSET(c->sock, &readSet) && !RssClientInputWanted(c)) FD_CLR(c->sock, &readSet);
     }
     exceptSet = p->readMask;
     timeval tv{g->selectTimeout.sec, g->selectTimeout.usec};

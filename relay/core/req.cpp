@@ -187,6 +187,14 @@ int GetNextXRequest(int fd) {
     return 1;
 }
 
+bool RssClientInputWanted(const ClientRec* c) {
+    RssDaemonData* d = pRssDaemonData;
+    if (!c || c->dead) return false;
+    if (c->inSetup) return c->needed != 0;
+    return lstCount(d->ttyOutList) <= RSS_MAX_TTY_OUT && TransIsClientSendWindowOpen(&d->rssLink, c->clientId) &&
+           BufPoolCount(&d->bufData) > 0;
+}
+
 void ProcessRequest(int fd) {
     RssDaemonData* d = pRssDaemonData;
     ClientRec* c = RssClientAt(fd);

@@ -281,12 +281,14 @@ TEST_F(Relay, NoClientInputWhileTheLinkQueueIsLong) {
     Send(s, {127, 0, 0, 1});
     Arrive(c->sock, 4);
     pRssDaemonData->ttyOutList = &fake;
+    EXPECT_FALSE(RssClientInputWanted(c));  // so the loop does not watch the readable socket
     ProcessRequest(c->sock);
     int waiting = 0;
     ioctl(c->sock, FIONREAD, &waiting);
     EXPECT_EQ(waiting, 4);
     BufListFree(&pRssDaemonData->bufData, &fake);
     pRssDaemonData->ttyOutList = saved;
+    EXPECT_TRUE(RssClientInputWanted(c));
     ProcessRequest(c->sock);
     ioctl(c->sock, FIONREAD, &waiting);
     EXPECT_EQ(waiting, 0);
@@ -300,6 +302,7 @@ TEST_F(Relay, NoClientInputWhileTheTerminalClosedItsFlow) {
     TransSetClientSendClosed(&pRssDaemonData->rssLink, id, true);
     Send(s, {127, 0, 0, 1});
     Arrive(c->sock, 4);
+    EXPECT_FALSE(RssClientInputWanted(c));
     ProcessRequest(c->sock);
     int waiting = 0;
     ioctl(c->sock, FIONREAD, &waiting);
