@@ -182,10 +182,10 @@ TEST_F(E2E, ClientKilledMidRequestIsCleanedUpOnBothSides) {
 }
 
 TEST_F(E2E, FiftyTwoClientsWorkAndTheNextIsRefused) {
-    Session("\"$LQDRAW\" many 53 > $HOME/many.txt 2>/dev/null");
+    Session("\"$LQDRAW\" many 53 > $HOME/many.txt 2>$HOME/many.err; echo \"status $?\" >> $HOME/many.err");
     pid_t t = StartRelay();
     EXPECT_EQ(Wait(t, 50), 0) << TermLog();
-    EXPECT_EQ(Read(home + "/many.txt"), "opened 52 answered 52\n");
+    EXPECT_EQ(Read(home + "/many.txt"), "opened 52 answered 52\n") << Read(home + "/many.err") << TermLog();
 }
 
 // -fetch in the current form and, as an older terminal (level 0), in the single-file form.
