@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,54 @@ bool RssSocketAnswers(const char* path) {
     bool live = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     close(s);
     return live;
+}
+
+// X servers mark a display in use with a lock file holding their process id, and take over a
+// display whose lock is missing (removing its socket). Hold the lock like they do, so a server
+// started later leaves our display alone and we leave a live server's display alone.
+int RssLockDisplay(int display) {
+    RssDaemonData* d = pRssDaemonData;
+    char path[RSS_PATH_MAX];
+    std::snprintf(path, sizeof path, "/tmp/.X%d-lock", display);
+    for (int attempt = 0; attempt < 2; attempt++) {
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0444);
+        if (fd != -1) {
+            char pid[16];
+            int n = std::snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+            bool ok = write(fd, pid, static_cast<size_t>(n)) == n;
+            close(fd);
+            if (!ok) {
+                unlink(path);
+                return -1;
+            }
+            std::snprintf(d->lockPath, sizeof d->lockPath, "%s", path);
+            return 0;
+        }
+        if (errno != EEXIST) return 0;  // no lock to be had here (read-only /tmp): go on without
+        // Someone holds it: in use unless its process is gone.
+        int rfd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        char text[32] = {0};
+        ssize_t got = rfd == -1 ? -1 : read(rfd, text, sizeof text - 1);
+        if (rfd != -1) close(rfd);
+        long pid = got > 0 ? std::strtol(text, nullptr, 10) : 0;
+        if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) == -1 && errno == ESRCH)) {
+            if (got <= 0 && attempt == 0) {
+                // Possibly being written right now by its owner: look once more before judging.
+                usleep(100000);
+                continue;
+            }
+            if (unlink(path) == -1) return -1;
+            continue;
+        }
+        return -1;
+    }
+    return -1;
+}
+
+void RssUnlockDisplay() {
+    RssDaemonData* d = pRssDaemonData;
+    if (d->lockPath[0]) unlink(d->lockPath);
+    d->lockPath[0] = '\0';
 }
 
 }  // namespace
@@ -116,6 +165,7 @@ void DestroyInetSocket() {
 
 void DestroyUnixSocket() {
     RssDaemonData* d = pRssDaemonData;
+    RssUnlockDisplay();
     if (d->unixSock != -1) {
         DestroyFd(d->unixSock);
         if (d->unixPath[0]) unlink(d->unixPath);
@@ -128,10 +178,13 @@ int SetUpConnectionSockets() {
     bool useTcpip = d->useTcpip;
     int n = d->display;
     for (; n <= RSS_LAST_DISPLAY; n++) {
-        if (CreateInetSocket(n) == -1) continue;
-        if (CreateUnixSocket(n) == 0) break;
-        DestroyInetSocket();
-        d->useTcpip = useTcpip;  // removing the socket switched the transport off
+        if (RssLockDisplay(n) == -1) continue;
+        if (CreateInetSocket(n) == 0) {
+            if (CreateUnixSocket(n) == 0) break;
+            DestroyInetSocket();
+            d->useTcpip = useTcpip;  // removing the socket switched the transport off
+        }
+        RssUnlockDisplay();
     }
     if (n > RSS_LAST_DISPLAY) {
         std::fprintf(stderr, "no available connection ports\n");

@@ -55,6 +55,7 @@ struct RssDaemonData {
     uint8_t useTcpip;
     uint8_t displayHost;  // 1 = by host name, 2 = as "unix"
     char unixPath[RSS_PATH_MAX];
+    char lockPath[RSS_PATH_MAX];  // "/tmp/.X<n>-lock" while we hold it, else empty
     char logPath[RSS_PATH_MAX];
     // Resource database and the argument vector it was built from.
     void* rssDb;

@@ -88,6 +88,43 @@ TEST_F(Relay, DisplayFallsBackWhenItsPortIsTaken) {
     close(blocker);
 }
 
+// The display's lock file: a live owner's lock sends us to the next number, a dead owner's lock is
+// taken over, and ours holds our process id and is gone at the end.
+TEST_F(Relay, DisplayLockFileLiveOrStale) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    for (pid_t owner : {dead, getpid()}) {
+        bool live = owner == getpid();
+        SCOPED_TRACE(live ? "live" : "stale");
+        int n = 45 + static_cast<int>(getpid() % 4);
+        std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
+        unlink(lock.c_str());
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(owner));
+        { std::ofstream(lock) << text; }
+        Start({"-xtports", "local", ":" + std::to_string(n)});
+        int got = pRssDaemonData->display;
+        EXPECT_EQ(got, live ? n + 1 : n);
+        std::string mine = "/tmp/.X" + std::to_string(got) + "-lock";
+        std::ifstream in(mine);
+        int holder = 0;
+        in >> holder;
+        EXPECT_EQ(holder, getpid());
+        TearDown();
+        pRssDaemonData = nullptr;
+        home.clear();
+        line[0] = line[1] = -1;
+        term = LinkEnd{};
+        termBufs = BufData{};
+        EXPECT_NE(access(mine.c_str(), F_OK), 0);  // removed at the end
+        if (live) {
+            EXPECT_EQ(access(lock.c_str(), F_OK), 0);  // the other owner's lock is left alone
+        }
+        unlink(lock.c_str());
+    }
+}
+
 // A socket file at the display's path: a stale one is replaced, a live one is left alone.
 TEST_F(Relay, UnixSocketFileStaleOrLive) {
     for (bool live : {false, true}) {
@@ -483,9 +520,10 @@ class FileAccess : public Relay {
         return path;
     }
     std::vector<uint8_t> OpenMsg(uint8_t id, const std::string& path) {
-        std::vector<uint8_t> m = {id, 'O'};
-        m.insert(m.end(), path.begin(), path.end());
-        m.push_back(0);
+        std::vector<uint8_t> m(path.size() + 3, 0);  // sized at once: GCC 12 misreads a grown copy
+        m[0] = id;
+        m[1] = 'O';
+        std::memcpy(m.data() + 2, path.data(), path.size());
         return m;
     }
     // Collects the file's messages until count have come.
