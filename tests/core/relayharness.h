@@ -91,6 +91,16 @@ class Relay : public ::testing::Test {
         if (!home.empty()) std::system(("rm -rf " + home).c_str());
     }
 
+    // Ends the relay as at the end of a test and clears the fixture, so that Start can run again.
+    void StopRelay() {
+        TearDown();
+        pRssDaemonData = nullptr;
+        home.clear();
+        line[0] = line[1] = -1;
+        term = LinkEnd{};
+        termBufs = BufData{};
+    }
+
     // One pass of the terminal end: read, answer the start, record the rest, write.
     void TermPass() {
         TransRead(&term, &termIn);

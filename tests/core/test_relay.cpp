@@ -111,12 +111,7 @@ TEST_F(Relay, DisplayLockFileLiveOrStale) {
         int holder = 0;
         in >> holder;
         EXPECT_EQ(holder, getpid());
-        TearDown();
-        pRssDaemonData = nullptr;
-        home.clear();
-        line[0] = line[1] = -1;
-        term = LinkEnd{};
-        termBufs = BufData{};
+        StopRelay();
         EXPECT_NE(access(mine.c_str(), F_OK), 0);  // removed at the end
         if (live) {
             EXPECT_EQ(access(lock.c_str(), F_OK), 0);  // the other owner's lock is left alone
@@ -150,12 +145,7 @@ TEST_F(Relay, UnixSocketFileStaleOrLive) {
         ASSERT_EQ(stat("/tmp/.X11-unix", &st), 0);
         EXPECT_TRUE(st.st_mode & S_ISVTX);
         std::string mine = pRssDaemonData->unixPath;
-        TearDown();
-        pRssDaemonData = nullptr;
-        home.clear();
-        line[0] = line[1] = -1;
-        term = LinkEnd{};
-        termBufs = BufData{};
+        StopRelay();
         EXPECT_NE(access(mine.c_str(), F_OK), 0);  // removed at the end
         if (live) {
             int probe = socket(AF_UNIX, SOCK_STREAM, 0);  // the other server still answers
