@@ -80,6 +80,11 @@ struct TermClient {
     uint16_t seq = 0;          // sequence number of the last request passed to the server
     std::vector<uint16_t> listExtSeqs;  // ListExtensions requests waiting for their reply
     int deadPhase = -1;        // -1: alive; 0: we reported it dead; 1: host reported, we answered
+    // What went to the X server before it said a word, kept so that a connection the server drops
+    // unanswered (as a server does that resets when its last client leaves) can be dialled again.
+    std::vector<uint8_t> sentUnheard;
+    bool heard = false;        // the X server has sent at least one byte
+    bool redialled = false;    // the one second try has been spent
 };
 
 struct TermStats {

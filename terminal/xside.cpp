@@ -21,6 +21,7 @@ namespace {
 
 constexpr int kPoolReserve = 24;        // buffers kept for the link and the dialogues
 constexpr size_t kMaxServerBacklog = 1 << 20;
+constexpr size_t kMaxUnheard = 64 * 1024;  // a set-up and what a client sends before its reply
 
 bool Little(const TermClient* c) { return c->rec.byteOrder == 'l'; }
 
@@ -179,6 +180,25 @@ void TermXGone(TermData* t, TermClient* c) {
     }
 }
 
+// The X server dropped a connection before answering it: dials once more and sends again what the
+// server had been sent. False when that is not possible (then the connection is gone).
+static bool TermXRedial(TermData* t, TermClient* c) {
+    if (c->heard || c->redialled || c->sentUnheard.size() > kMaxUnheard) return false;
+    c->redialled = true;
+    int fd = TermXConnect(t->opt.display);
+    if (fd < 0) return false;
+    close(c->xfd);
+    c->xfd = fd;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    c->xout.insert(c->xout.begin(), c->sentUnheard.begin(), c->sentUnheard.end());
+    c->parsed += c->sentUnheard.size();
+    c->sentUnheard.clear();
+    c->sentUnheard.shrink_to_fit();
+    std::fprintf(stderr, "lqterm: the X server dropped client %d unanswered; connected again\n", c->rec.clientId);
+    return true;
+}
+
 int TermStartClient(TermData* t, int id, Buf* first) {
     TermClient* c = TermNewClient(t, id);
     if (!c) {
@@ -251,10 +271,13 @@ int TermXWrite(TermData* t, TermClient* c) {
         ssize_t n = write(c->xfd, c->xout.data(), c->parsed);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) return 0;
+            if (TermXRedial(t, c)) continue;
             TermXGone(t, c);
             return -1;
         }
         t->stats.xBytesToServer += static_cast<uint64_t>(n);
+        if (!c->heard && !c->redialled && c->sentUnheard.size() <= kMaxUnheard)
+            c->sentUnheard.insert(c->sentUnheard.end(), c->xout.begin(), c->xout.begin() + n);
         c->xout.erase(c->xout.begin(), c->xout.begin() + n);
         c->parsed -= static_cast<size_t>(n);
     }
@@ -271,12 +294,18 @@ void TermXRead(TermData* t, TermClient* c) {
     uint8_t tmp[16384];
     ssize_t n = read(c->xfd, tmp, sizeof tmp);
     if (n > 0) {
+        if (!c->heard) {
+            c->heard = true;
+            c->sentUnheard.clear();
+            c->sentUnheard.shrink_to_fit();
+        }
         c->xin.insert(c->xin.end(), tmp, tmp + n);
         t->stats.xBytesFromServer += static_cast<uint64_t>(n);
         TermCodeServerBytes(t, c);
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (TermXRedial(t, c)) return;
     TermCodeServerBytes(t, c);
     TermXGone(t, c);
 }

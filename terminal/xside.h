@@ -8,6 +8,8 @@
 int TermXConnect(const std::string& display);
 // Puts our X server's cookie into a set-up header (12 bytes in xout) that carries no authorization.
 void TermAddCookie(TermClient* c, const std::string& display);
+// A client's first MSG_CONNECT: connects it to the X server (or refuses it as a server would).
+int TermStartClient(TermData* t, int id, Buf* first);
 TermClient* TermNewClient(TermData* t, int id);
 void TermFreeClient(TermData* t, TermClient* c);
 // A MSG_CONNECT, MSG_XDATA or MSG_XCACHED from the host for a client (the handler owns b).

@@ -13,6 +13,7 @@ int SoakSeconds() {
 
 class Soak : public E2E {
   protected:
+    Soak() { xResets = true; }  // the X server resets between rounds, as servers do by default
     std::string lock;
     void TearDown() override {
         E2E::TearDown();
@@ -97,9 +98,6 @@ TEST_P(SoakLine, MixedTrafficThroughDamageAndSilences) {
             "  xdpyinfo -ext all > $HOME/xdpy.$i 2>&1; echo \"xdpyinfo $i $?\" >> $HOME/status\n"
             "done\n"
             "echo end >> $HOME/status");
-    // LQ_SOAK_KEEPER=1: a client holds the X server open the whole time, so that it never resets
-    // between rounds (a reset drops a connection that is being set up meanwhile).
-    if (std::getenv("LQ_SOAK_KEEPER")) Spawn({"xprop", "-root", "-spy"}, {{"DISPLAY", XDisplay()}});
     const std::string stats = dir + "/stats.json";
     // Silences of 5 and 20 seconds, below the 30-second time-out, a minute apart.
     pid_t t = StartClaimed({"-rate", c.rate, "-errors", c.errors, "-outage", "40:5", "-outage", "100:20", "-stats",

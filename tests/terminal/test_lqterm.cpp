@@ -1,5 +1,9 @@
 // lqterm's own reading of the X protocol, the line test echo and the command line.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <algorithm>
@@ -315,6 +319,107 @@ TEST(ServerStream, ReachesTheClientWholeThroughTheRelaysDecoder) {
     TermFreeClient(t, c);
     BufDestroy(&t->bufData);
     delete t;
+}
+
+}  // namespace
+
+namespace {
+
+// An X server that resets as its last client leaves drops connections made meanwhile before it has
+// said a word. lqterm dials such a connection once more and sends the set-up again; a second drop,
+// or one after the server has answered, ends the client.
+TEST(ServerDrop, AnUnansweredConnectionIsDialledOnceMore) {
+    int lsn = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(lsn, 0);
+    int display = -1;
+    for (int n = 40; n < 100 && display < 0; n++) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(6000 + n));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(lsn, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) display = n;
+    }
+    ASSERT_GE(display, 0);
+    ASSERT_EQ(listen(lsn, 4), 0);
+    // Takes the next connection and the set-up on it.
+    auto acceptSetUp = [&](Bytes* setUp) {
+        int s = accept(lsn, nullptr, nullptr);
+        setUp->assign(12, 0);
+        size_t got = 0;
+        while (s >= 0 && got < 12) {
+            ssize_t k = read(s, setUp->data() + got, 12 - got);
+            if (k <= 0) break;
+            got += static_cast<size_t>(k);
+        }
+        return s;
+    };
+    auto waitReadable = [](int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, 5000) == 1;
+    };
+    auto deadReported = [](TermData* t) {
+        for (Buf* b = lstFirstT<Buf>(&t->outList); b; b = static_cast<Buf*>(lstNext(b)))
+            if (b->type == MSG_DEADCLIENT) return true;
+        return false;
+    };
+    const Bytes setUp = {'l', 0, 11, 0, 0, 0, 4, 0, 0, 0, 0, 0};  // brings its own (empty) cookie name
+
+    for (int drops : {1, 2}) {
+        SCOPED_TRACE(drops);
+        TermData* t = new TermData;
+        ASSERT_EQ(BufInit(&t->bufData), 0);
+        lstInit(&t->outList);
+        t->xspecEnv.pBufData = &t->bufData;
+        t->xspecEnv.xspecCache = &t->xspecCache;
+        t->xspecEnv.hostByteOrder = 'l';
+        t->opt.display = "127.0.0.1:" + std::to_string(display);
+        Buf* first = BufGet(&t->bufData);
+        first->type = MSG_CONNECT;
+        first->clientId = 5;
+        std::memcpy(first->end, setUp.data(), setUp.size());
+        first->end += setUp.size();
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(TermStartClient(t, 5, first), 0);
+        TermClient* c = t->clients[5];
+        int s = -1;
+        for (int k = 0; k < drops; k++) {  // the server drops the connection unanswered
+            ASSERT_EQ(TermXWrite(t, c), 0);
+            Bytes heard;
+            s = acceptSetUp(&heard);
+            EXPECT_EQ(heard, setUp);
+            close(s);
+            ASSERT_TRUE(waitReadable(c->xfd));
+            TermXRead(t, c);
+        }
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("dropped client 5 unanswered"), std::string::npos);
+        if (drops == 2) {
+            EXPECT_EQ(c->xfd, -1);
+            EXPECT_TRUE(deadReported(t));
+        } else {
+            ASSERT_GE(c->xfd, 0);
+            EXPECT_FALSE(deadReported(t));
+            ASSERT_EQ(TermXWrite(t, c), 0);  // the set-up again, on the new connection
+            Bytes heard;
+            s = acceptSetUp(&heard);
+            EXPECT_EQ(heard, setUp);
+            const uint8_t reply[8] = {1, 0, 11, 0, 0, 0, 0, 0};
+            ASSERT_EQ(write(s, reply, sizeof reply), 8);
+            ASSERT_TRUE(waitReadable(c->xfd));
+            TermXRead(t, c);
+            EXPECT_TRUE(c->setupDone);
+            close(s);  // a drop after the server has answered ends the client at once
+            ASSERT_TRUE(waitReadable(c->xfd));
+            TermXRead(t, c);
+            EXPECT_EQ(c->xfd, -1);
+            EXPECT_TRUE(deadReported(t));
+        }
+        BufListFree(&t->bufData, &t->outList);
+        TermFreeClient(t, c);
+        BufDestroy(&t->bufData);
+        delete t;
+    }
+    close(lsn);
 }
 
 }  // namespace
