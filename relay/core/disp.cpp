@@ -1,5 +1,6 @@
 #include "relay/core/disp.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -36,6 +37,10 @@ void RssInitDispData() {
 void InitializeFD() {
     // Anything inherited besides standard input, output and error is not ours to keep.
     for (int fd = 3; fd < RSS_MAX_FDS; fd++) close(fd);
+    // Those three must be open: a client's socket given one of their numbers would receive our
+    // messages on standard error, or look free to the client table (which takes 0 as unused).
+    for (int fd = 0; fd <= 2; fd++)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd) break;
     RssInitDispData();
 }
 

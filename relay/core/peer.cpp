@@ -56,6 +56,12 @@ void ProcessXready(Buf* msg) {
     uint8_t m[4] = {0, 0, 0, 0};
     for (size_t i = 0; i < 4 && i < msg->Len(); i++) m[i] = msg->start[i];
     BufFree(Pool(), msg);
+    // The terminal's version is known as 0.0 until its first answer, and fixed by that answer: a
+    // repeated one must not change byte order, escapes or link level under the running clients.
+    if (g->RemoteLqxVersion != 0) {
+        std::fprintf(stderr, "terminal ready message repeated - ignored\n");
+        return;
+    }
     g->remoteByteOrder = m[0];
     RssSetRemoteVersion(m[1], m[2]);
     auto versions = [&] {

@@ -136,7 +136,7 @@ class Relay : public ::testing::Test {
         ASSERT_NE(b, nullptr);
         b->type = type;
         b->clientId = clientId;
-        std::memcpy(b->end, bytes.data(), bytes.size());
+        if (!bytes.empty()) std::memcpy(b->end, bytes.data(), bytes.size());
         b->end += bytes.size();
         lstAdd(&termOut, b);
         TransWrite(&term, &termOut);

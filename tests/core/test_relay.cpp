@@ -27,6 +27,14 @@ TEST_F(Relay, ReadinessOpensTheDisplay) {
     EXPECT_TRUE(PumpUntil([&] { return FD_ISSET(pRssDaemonData->tcpSock, &pRssDispData->readMask); }));
     EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 3);
     EXPECT_EQ(pRssGlobalData->running, 1);
+    // A second answer changes nothing: the version, byte order and escapes are fixed by the first.
+    testing::internal::CaptureStderr();
+    TermSend(MSG_XREADY, 0, {'l', 1, 1, 0});
+    Pump(5);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "terminal ready message repeated - ignored\n");
+    EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 3);
+    EXPECT_EQ(pRssGlobalData->remoteByteOrder, 'B');
+    EXPECT_EQ(pRssGlobalData->running, 1);
 }
 
 TEST_F(Relay, VersionRules) {
@@ -48,6 +56,7 @@ TEST_F(Relay, VersionRules) {
     Start();
     for (const auto& c : cases) {
         pRssGlobalData->running = 1;
+        pRssGlobalData->RemoteLqxVersion = pRssGlobalData->RemoteLqxLevel = 0;  // as before any answer
         Buf* b = BufGet(&pRssDaemonData->bufData);
         for (uint8_t v : {static_cast<uint8_t>('B'), c.version, c.level, c.byte3}) *b->end++ = v;
         testing::internal::CaptureStderr();
@@ -493,6 +502,24 @@ TEST_F(Relay, FiftyThirdClientIsClosedAtOnce) {
     int fl = fcntl(extra, F_GETFL);
     fcntl(extra, F_SETFL, fl & ~O_NONBLOCK);
     EXPECT_EQ(read(extra, &c, 1), 0);  // closed by the relay
+}
+
+// Started with standard input, output or error closed, the relay opens them on /dev/null, so that no
+// client socket takes one of those numbers.
+TEST(Descriptors, StandardOnesAreOpenedWhenInheritedClosed) {
+    for (int closed : {0, 2}) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(closed);
+            InitializeFD();
+            struct stat got, null;
+            _exit(fstat(closed, &got) == 0 && stat("/dev/null", &null) == 0 && got.st_rdev == null.st_rdev ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "descriptor " << closed;
+    }
 }
 
 std::vector<uint8_t> FileBytes(size_t n) {
