@@ -498,6 +498,7 @@ int RunLink(TermData* t) {
     }
     uint64_t nextPass = NowUs();
     uint64_t stopBy = 0;  // after a signal or the end: the latest time to leave
+    bool shutdownWanted = false;  // a signal came before the relay's start: shut down once it comes
     uint64_t doneAt = 0;
     bool lineEof = false;
     while (!lineEof) {
@@ -549,8 +550,10 @@ int RunLink(TermData* t) {
             for (ssize_t i = 0; i < n; i++) {
                 if (s[i] == SIGUSR1) Report(t);
                 if (s[i] == SIGINT || s[i] == SIGTERM) {
-                    if (t->shutdownPhase == -1 && t->ready && !t->done) {
-                        StartShutdown(t);
+                    if (t->shutdownPhase == -1 && !shutdownWanted && !t->done) {
+                        // Before the relay has started the protocol there is no one to tell yet;
+                        // its start comes soon, and the session must still be ended in order.
+                        shutdownWanted = true;
                         stopBy = NowUs() + 10000000;
                     } else {
                         stopBy = NowUs();  // a second signal, or nothing to wind down
@@ -564,6 +567,10 @@ int RunLink(TermData* t) {
             if (c && c->xfd >= 0 && FD_ISSET(c->xfd, &rd)) TermXRead(t, c);
         }
         uint32_t interval = LinkPass(t);
+        if (shutdownWanted && t->ready && t->shutdownPhase == -1 && !t->done) {
+            StartShutdown(t);
+            interval = std::min(interval, TransWrite(&t->link, &t->outList));
+        }
         if (t->opt.simulate) PumpSim(t, false);
         for (TermClient* c : t->clients)
             if (c && c->xfd >= 0 && c->parsed) TermXWrite(t, c);

@@ -88,7 +88,9 @@ bool RssLineOnly() {
 }
 
 // The line has hung up when it polls readable with nothing to read. From then on it is no longer
-// watched (it would wake every pass); the shutdown handshake or the read time-out ends the relay.
+// watched (it would wake every pass), and the relay ends in order at once: no handshake can cross
+// a dead line, and waiting for the read time-out would leave the session running meanwhile (or for
+// good, if whoever started the relay kills it before then).
 bool RssLineHungUp(int fd) {
     int waiting = 0;
     if (ioctl(fd, FIONREAD, &waiting) == 0 && waiting > 0) return false;
@@ -142,6 +144,10 @@ void ShutdownRss() {
     RssDaemonData* d = pRssDaemonData;
     if (g->running != 1) {
         CleanupAndExit(0);
+        return;
+    }
+    if (pRssDispData->lineDown) {  // nobody to shake hands with
+        g->running = 0;
         return;
     }
     Buf* b = BufGet(&d->bufData);

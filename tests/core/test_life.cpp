@@ -135,15 +135,15 @@ TEST(Life, SessionEndShutsTheRelayDownInOrder) {
     std::system(("rm -rf " + home).c_str());
 }
 
-// The terminal's side of the line goes away for good: the relay stops watching the dead line,
-// gives up after its read time-out and still ends in order.
+// The terminal's side of the line goes away for good: the relay ends in order at once, session
+// stopped, without waiting for its read time-out (set far beyond the test's patience here).
 TEST(Life, HungUpLineEndsTheRelay) {
     char tmpl[] = "/tmp/lqlifeXXXXXX";
     std::string home = mkdtemp(tmpl);
-    std::ofstream(home + "/.xsession") << "#!/bin/sh\nsleep 300\n";
+    std::ofstream(home + "/.xsession") << "#!/bin/sh\necho $$ > $HOME/session.pid\nexec sleep 300\n";
     chmod((home + "/.xsession").c_str(), 0755);
     std::ofstream(home + "/rc") << "HostServer.tmpDir: " << home << "\nHostServer.xTransportProtocols: tcpip\n"
-                                << "HostServer.timeout: 10\nHostServer.listenPort: " << 20000 + getpid() % 20000
+                                << "HostServer.timeout: 600\nHostServer.listenPort: " << 20000 + getpid() % 20000
                                 << "\n";
     std::string bin = BinDir() + "/lqhostd";
     int master;
@@ -153,9 +153,11 @@ TEST(Life, HungUpLineEndsTheRelay) {
         execl(bin.c_str(), "lqhostd", "-config", (home + "/rc").c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Wait for the start of the link, then hang up.
+    // Wait for the start of the link and of the session, then hang up.
     std::string seen;
-    for (int i = 0; i < 500 && seen.find('\x90') == std::string::npos; i++) {
+    struct stat st;
+    for (int i = 0; i < 500 && (seen.find('\x90') == std::string::npos || stat((home + "/session.pid").c_str(), &st));
+         i++) {
         char buf[256];
         pollfd p{master, POLLIN, 0};
         if (poll(&p, 1, 10) == 1) {
@@ -175,6 +177,12 @@ TEST(Life, HungUpLineEndsTheRelay) {
         waitpid(pid, &status, 0);
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream pidFile(home + "/session.pid");
+    pid_t session = 0;
+    pidFile >> session;
+    ASSERT_GT(session, 0);
+    EXPECT_NE(kill(session, 0), 0) << "the session outlived the relay";
+    if (kill(session, 0) == 0) kill(session, SIGKILL);
     std::system(("rm -rf " + home).c_str());
 }
 

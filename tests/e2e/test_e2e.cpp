@@ -145,13 +145,18 @@ TEST_F(E2E, SessionEndEndsTheRelay) {
     EXPECT_EQ(Wait(t, 30), 0) << TermLog();
 }
 
-// SIGTERM to the relay, or to lqterm, ends the session by the shutdown handshake.
+// SIGTERM to the relay, or to lqterm, ends the session by the shutdown handshake; lqterm also when
+// the signal comes before the relay has started the protocol (here a line with 3 s of latency).
 TEST_F(E2E, SignalEndsTheSession) {
-    for (bool toRelay : {true, false}) {
-        SCOPED_TRACE(toRelay ? "relay" : "lqterm");
+    const struct {
+        bool toRelay;
+        std::vector<std::string> line;
+    } cases[] = {{true, {}}, {false, {}}, {false, {"-latency", "3000"}}};
+    for (const auto& [toRelay, line] : cases) {
+        SCOPED_TRACE(std::string(toRelay ? "relay" : "lqterm") + (line.empty() ? "" : ", early"));
         unlink((home + "/session.pid").c_str());
         Session("echo $$ > $HOME/session.pid; exec sleep 300");
-        pid_t t = StartRelay();
+        pid_t t = StartRelay(line);
         ASSERT_TRUE(WaitUntil([&] { return Read(home + "/session.pid").size() > 1; }, 20)) << TermLog();
         const pid_t session = std::atoi(Read(home + "/session.pid").c_str());
         if (toRelay)
