@@ -38,9 +38,15 @@ class E2E : public ::testing::Test {
     bool xResets = false;
     std::vector<pid_t> procs;
 
+    // Absolute, since the programs are started in the test's own directory.
     static std::string Bin(const std::string& name) {
         const char* b = std::getenv("LQ_BIN_DIR");
-        return std::string(b ? b : "build/bin") + "/" + name;
+        std::string dir = b ? b : "build/bin";
+        if (dir[0] != '/') {
+            char cwd[4096];
+            if (getcwd(cwd, sizeof cwd)) dir = std::string(cwd) + "/" + dir;
+        }
+        return dir + "/" + name;
     }
     std::string XDisplay() const { return ":" + std::to_string(xdisp); }
 
