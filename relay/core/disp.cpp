@@ -197,8 +197,15 @@ int RssMainLoopPass() {
             if (c->sock >= 0 && FD_ISSET(c->sock, &readSet) && !RssClientInputWanted(c)) FD_CLR(c->sock, &readSet);
     }
     exceptSet = p->readMask;
+    // Frames the line could not take yet go out as soon as it can: with the clients held back for
+    // a full link queue, nothing else would wake the loop before its time-out, and the line would
+    // stand idle meanwhile.
+    fd_set writeSet;
+    FD_ZERO(&writeSet);
+    const bool outputHeld = g->ttyFd != -1 && !p->lineDown && FrameHeld(d->rssLink.frame.frame_cwbuf) > 0;
+    if (outputHeld) FD_SET(g->ttyFd, &writeSet);
     timeval tv{g->selectTimeout.sec, g->selectTimeout.usec};
-    int n = select(p->maxFd + 1, &readSet, nullptr, &exceptSet, &tv);
+    int n = select(p->maxFd + 1, &readSet, &writeSet, &exceptSet, &tv);
     if (n == -1) {
         int e = errno;
         if (e == EBADF || e == EINTR || e == EPIPE || e == ECONNRESET)
@@ -211,6 +218,7 @@ int RssMainLoopPass() {
         ProcessBacklog();
         return 1;
     }
+    if (outputHeld && FD_ISSET(g->ttyFd, &writeSet)) RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
     if (lineOnly) {
         if (g->ttyFd != -1 && FD_ISSET(g->ttyFd, &readSet)) RssServeTty();
         return 1;

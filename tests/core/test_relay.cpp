@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "relay/core/file.h"
@@ -347,6 +348,34 @@ TEST_F(Relay, NoClientInputWhileTheTerminalClosedItsFlow) {
     ProcessRequest(c->sock);
     ioctl(c->sock, FIONREAD, &waiting);
     EXPECT_EQ(waiting, 0);
+}
+
+// Frames the line could not take wait in the link's ring; the loop must wake as soon as the line
+// takes bytes again, not at its time-out (the clients are held back meanwhile, so nothing else
+// would wake it while the line stands idle).
+TEST_F(Relay, HeldLineOutputGoesOutAsSoonAsTheLineTakesIt) {
+    Start();
+    int id;
+    int s = Accepted(&id);
+    ClientRec* c = ClientOf(id);
+    // Fill the line as if the terminal had stopped reading.
+    std::vector<uint8_t> junk(4096, 0x41);
+    while (write(line[0], junk.data(), junk.size()) > 0) {
+    }
+    Send(s, {127, 0, 0, 1});
+    Arrive(c->sock, 4);
+    ProcessRequest(c->sock);
+    FrameCircBuf* ring = pRssDaemonData->rssLink.frame.frame_cwbuf;
+    ASSERT_GT(FrameHeld(ring), 0);
+    // The terminal reads everything; the next pass, allowed to sleep for a second, must not.
+    while (read(line[1], junk.data(), junk.size()) > 0) {
+    }
+    pRssGlobalData->selectTimeout = {0, 999999};
+    const auto t0 = std::chrono::steady_clock::now();
+    RssMainLoopPass();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(FrameHeld(ring), 0);
+    EXPECT_LT(took, 0.5);
 }
 
 std::vector<uint8_t> Event(uint16_t seq) {
