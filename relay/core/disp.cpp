@@ -112,6 +112,11 @@ void RssServeTty() {
         return;
     }
     GotTtyInput();
+    // Acknowledgements may have made room in the transport's window: what waits goes out now, not
+    // at the loop's time-out (its clients are held back while it waits, so nothing else would).
+    RssDaemonData* d = pRssDaemonData;
+    if (lstCount(d->ttyOutList) > 0 && pRssGlobalData->running == 1)
+        RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
 }
 
 void RssServeClient(int fd, uint32_t t) {

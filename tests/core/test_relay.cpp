@@ -378,6 +378,30 @@ TEST_F(Relay, HeldLineOutputGoesOutAsSoonAsTheLineTakesIt) {
     EXPECT_LT(took, 0.5);
 }
 
+// With the transport's window full, messages wait on the line's queue and the client is held back.
+// The terminal's acknowledgements must let them go at once, in the pass that reads them.
+TEST_F(Relay, AcknowledgementsReleaseTheQueueInTheSamePass) {
+    Start();
+    int id;
+    int s = Accepted(&id);
+    std::vector<uint8_t> req(1024);
+    req[0] = 127;  // NoOperation, 256 words of varied bytes
+    req[2] = 1;
+    for (size_t i = 4; i < req.size(); i++) req[i] = static_cast<uint8_t>(i * 7 + i / 5);
+    Lst* queue = pRssDaemonData->ttyOutList;
+    for (int i = 0; i < 400 && lstCount(queue) <= RSS_MAX_TTY_OUT; i++) {
+        if (i < 60) Send(s, req);
+        RssMainLoopPass();  // the terminal neither reads nor acknowledges
+    }
+    ASSERT_GT(lstCount(queue), RSS_MAX_TTY_OUT);
+    ASSERT_FALSE(RssClientInputWanted(ClientOf(id)));
+    const int waiting = lstCount(queue);
+    TermPass();  // reads and acknowledges
+    pRssGlobalData->selectTimeout = {0, 999999};
+    RssMainLoopPass();
+    EXPECT_LT(lstCount(queue), waiting);
+}
+
 std::vector<uint8_t> Event(uint16_t seq) {
     std::vector<uint8_t> e(32, 0);
     e[0] = 12;  // Expose
