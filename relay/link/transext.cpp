@@ -125,7 +125,12 @@ Buf* TransMergeBufs(LinkEnd* L, Buf* head, Lst* list) {
     if (head->type == MSG_XCACHED && !CachedMergeable(head)) return head;
     uint8_t cur = head->type == MSG_XMERGED ? head->linkFlags : head->clientId;
     Buf* next;
-    while (head->Len() <= 125 && (next = head->next) && Mergeable(next) && next->Len() + head->Len() <= 126) {
+    // Room is checked as well as length: a head whose data starts late in its buffer (the rest of
+    // a message cut for the line) has less than the full data area behind it. Each step adds at
+    // most three bytes besides the next message: a length byte for the head, a client switch and a
+    // length byte for the next.
+    while (head->Len() <= 125 && (next = head->next) && Mergeable(next) && next->Len() + head->Len() <= 126 &&
+           head->Room() >= next->Len() + 3) {
         if (head->type != MSG_XMERGED) {
             if (head->type == MSG_XDATA) {
                 std::memmove(head->start + 1, head->start, head->Len());

@@ -212,6 +212,34 @@ TEST(Trans, MergeCachedPiecesAndLimits) {
     }
 }
 
+// The rest of a message cut for the line starts late in its buffer: short enough to merge, but
+// without room behind it for the next message. It goes alone, and nothing is written past it.
+TEST(Trans, MergeNeedsRoomBehindAHeadThatStartsLate) {
+    Host h;
+    Bytes a(40, 0x11), b(40, 0x22);
+    for (int shift : {0, 180}) {
+        Lst l;
+        lstInit(&l);
+        Buf* head = MakeMsg(&h.pool, MSG_XDATA, 7, a);
+        std::memmove(head->start + shift, head->start, a.size());
+        head->start += shift;
+        head->end += shift;
+        lstAdd(&l, head);
+        lstAdd(&l, MakeMsg(&h.pool, MSG_XDATA, 7, b));
+        TransMergeBufs(&h.link, head, &l);
+        if (shift == 0) {
+            EXPECT_EQ(lstCount(&l), 1);
+            EXPECT_EQ(head->type, MSG_XMERGED);
+        } else {
+            ASSERT_EQ(lstCount(&l), 2);
+            EXPECT_EQ(Content(head), a);
+            EXPECT_EQ(Content(lstLastT<Buf>(&l)), b);
+        }
+        EXPECT_LE(head->end, head->Limit());
+        BufListFree(&h.pool, &l);
+    }
+}
+
 TEST(Trans, UnmergeRejectsBrokenContent) {
     Host h;
     FILE* err = std::tmpfile();
