@@ -212,8 +212,9 @@ TEST(Trans, MergeCachedPiecesAndLimits) {
     }
 }
 
-// The rest of a message cut for the line starts late in its buffer: short enough to merge, but
-// without room behind it for the next message. It goes alone, and nothing is written past it.
+// What is left of a client's stream buffer after a request was split off its front starts late in
+// the buffer: short enough to merge, but without room behind it for the next message. It goes
+// alone, and nothing is written past it.
 TEST(Trans, MergeNeedsRoomBehindAHeadThatStartsLate) {
     Host h;
     Bytes a(40, 0x11), b(40, 0x22);
