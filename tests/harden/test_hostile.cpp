@@ -113,17 +113,6 @@ class Hostile : public Relay {
         }
         got = rest;
     }
-    // As TermSend, also for empty messages.
-    void TermSendAny(uint8_t type, uint8_t clientId, const std::vector<uint8_t>& bytes) {
-        Buf* b = BufGet(&termBufs);
-        ASSERT_NE(b, nullptr);
-        b->type = type;
-        b->clientId = clientId;
-        if (!bytes.empty()) std::memcpy(b->end, bytes.data(), bytes.size());
-        b->end += bytes.size();
-        lstAdd(&termOut, b);
-        TransWrite(&term, &termOut);
-    }
     template <class F> bool Until(F done, int passes = 2000) {
         for (int i = 0; i < passes; i++) {
             Decode();
@@ -373,7 +362,7 @@ TEST_F(Hostile, MessagesForThingsThatDoNotExist) {
     };
     std::string log = RelayLogOf([&] {
         for (const auto& c : cases) {
-            TermSendAny(c.type, c.clientId, c.bytes);
+            TermSend(c.type, c.clientId, c.bytes);
             Pump(3);
         }
         Pump(10);
@@ -495,7 +484,7 @@ TEST_F(Hostile, RepliesWhoseLengthsDoNotAddUp) {
     std::string log = RelayLogOf([&] {
         for (auto& m : msgs) {
             if (!m.empty() && m.size() <= 250) want.insert(want.end(), m.begin(), m.end());
-            if (m.size() <= 250) TermSendAny(MSG_XDATA, static_cast<uint8_t>(idA), m);
+            if (m.size() <= 250) TermSend(MSG_XDATA, static_cast<uint8_t>(idA), m);
             Pump(2);
         }
     });

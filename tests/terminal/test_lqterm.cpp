@@ -18,6 +18,20 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// The terminal's record with its pool, its output queue and its X coder's context (host little-endian).
+TermData* NewTermData() {
+    TermData* t = new TermData;
+    if (BufInit(&t->bufData) != 0) {
+        delete t;
+        return nullptr;
+    }
+    lstInit(&t->outList);
+    t->xspecEnv.pBufData = &t->bufData;
+    t->xspecEnv.xspecCache = &t->xspecCache;
+    t->xspecEnv.hostByteOrder = 'l';
+    return t;
+}
+
 Bytes Msg(uint8_t type, uint32_t len, bool little) {
     Bytes m(32, 0);
     m[0] = type;
@@ -280,12 +294,8 @@ TEST(ServerStream, ReachesTheClientWholeThroughTheRelaysDecoder) {
     wantEach.back() = filtered;
 
     EndOf host('B');
-    TermData* t = new TermData;
-    ASSERT_EQ(BufInit(&t->bufData), 0);
-    lstInit(&t->outList);
-    t->xspecEnv.pBufData = &t->bufData;
-    t->xspecEnv.xspecCache = &t->xspecCache;
-    t->xspecEnv.hostByteOrder = 'l';
+    TermData* t = NewTermData();
+    ASSERT_NE(t, nullptr);
     TermClient* c = TermNewClient(t, 5);
     ASSERT_NE(c, nullptr);
     c->rec.byteOrder = 'l';
@@ -366,12 +376,8 @@ TEST(ServerDrop, AnUnansweredConnectionIsDialledOnceMore) {
 
     for (int drops : {1, 2}) {
         SCOPED_TRACE(drops);
-        TermData* t = new TermData;
-        ASSERT_EQ(BufInit(&t->bufData), 0);
-        lstInit(&t->outList);
-        t->xspecEnv.pBufData = &t->bufData;
-        t->xspecEnv.xspecCache = &t->xspecCache;
-        t->xspecEnv.hostByteOrder = 'l';
+        TermData* t = NewTermData();
+        ASSERT_NE(t, nullptr);
         t->opt.display = "127.0.0.1:" + std::to_string(display);
         Buf* first = BufGet(&t->bufData);
         first->type = MSG_CONNECT;
