@@ -127,9 +127,8 @@ Buf* TransMergeBufs(LinkEnd* L, Buf* head, Lst* list) {
     Buf* next;
     // Room is checked as well as length: a head whose data starts late in its buffer (the rest of
     // a client's stream buffer after the X encoder split a request off its front) has less than the
-    // full data area behind it. Each step adds at
-    // most three bytes besides the next message: a length byte for the head, a client switch and a
-    // length byte for the next.
+    // full data area behind it. Each step adds at most three bytes besides the next message: a
+    // length byte for the head, a client switch and a length byte for the next.
     while (head->Len() <= 125 && (next = head->next) && Mergeable(next) && next->Len() + head->Len() <= 126 &&
            head->Room() >= next->Len() + 3) {
         if (head->type != MSG_XMERGED) {
