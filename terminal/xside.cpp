@@ -40,6 +40,15 @@ Buf* NewMsg(TermData* t, uint8_t type, int id, const uint8_t* p, size_t n) {
 
 static size_t CodeSome(TermData* t, TermClient* c);
 
+// The connection is made blocking and then switched to non-blocking, close-on-exec use.
+static int OwnConnection(int s) {
+    if (s >= 0) {
+        fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+        fcntl(s, F_SETFD, FD_CLOEXEC);
+    }
+    return s;
+}
+
 int TermXConnect(const std::string& display) {
     std::string d = display;
     size_t colon = d.rfind(':');
@@ -52,7 +61,7 @@ int TermXConnect(const std::string& display) {
         sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::snprintf(a.sun_path, sizeof a.sun_path, "/tmp/.X11-unix/X%d", num);
-        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return s;
+        if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return OwnConnection(s);
         close(s);
         if (host == "unix") return -1;
         host = "localhost";
@@ -74,7 +83,7 @@ int TermXConnect(const std::string& display) {
         int one = 1;
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
-    return s;
+    return OwnConnection(s);
 }
 
 // A client of the relay knows no cookie of our X server. When its set-up carries no authorization
@@ -189,8 +198,6 @@ static bool TermXRedial(TermData* t, TermClient* c) {
     if (fd < 0) return false;
     close(c->xfd);
     c->xfd = fd;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
     c->xout.insert(c->xout.begin(), c->sentUnheard.begin(), c->sentUnheard.end());
     c->parsed += c->sentUnheard.size();
     c->sentUnheard.clear();
@@ -224,8 +231,6 @@ int TermStartClient(TermData* t, int id, Buf* first) {
         TermXGone(t, c);
         return -1;
     }
-    fcntl(c->xfd, F_SETFL, fcntl(c->xfd, F_GETFL) | O_NONBLOCK);
-    fcntl(c->xfd, F_SETFD, FD_CLOEXEC);
     c->xout.insert(c->xout.end(), first->start, first->end);
     TermAddCookie(c, t->opt.display);
     c->parsed = c->xout.size();

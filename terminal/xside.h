@@ -4,7 +4,8 @@
 
 #include "terminal/lqterm.h"
 
-// Connects to an X display name ("[host]:n[.s]", "unix:n"). The descriptor, or -1.
+// Connects to an X display name ("[host]:n[.s]", "unix:n"). The descriptor (non-blocking,
+// close-on-exec), or -1.
 int TermXConnect(const std::string& display);
 // Puts our X server's cookie into a set-up header (12 bytes in xout) that carries no authorization.
 void TermAddCookie(TermClient* c, const std::string& display);
