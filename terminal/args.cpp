@@ -16,6 +16,7 @@ static const char kUsage[] =
     "  -outage START:LEN  simulated silence from START for LEN seconds (may be repeated)\n"
     "  -stats             print the link statistics on exit (always on SIGUSR1)\n"
     "  -statsfile FILE    also write the statistics record (JSON) to FILE\n"
+    "  -status, -nostatus  a live status line on standard error (default: when it is a terminal)\n"
     "  -fetch REMOTE LOCAL  read the host file REMOTE into LOCAL, then end the session\n"
     "  -echo              echo the line test instead of running the link\n"
     "  -swallow C         with -echo: lose byte C (e.g. 0x11); may be repeated\n"
@@ -78,6 +79,8 @@ int TermParseArgs(TermOptions* o, int argc, char** argv) {
             i++;
         } else if (is("-stats")) {
             o->stats = true;
+        } else if (is("-status") || is("-nostatus")) {
+            o->status = is("-status");
         } else if (is("-statsfile") && v) {
             o->statsFile = v;
             i++;

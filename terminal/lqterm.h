@@ -15,6 +15,7 @@
 #include "relay/link/link.h"
 #include "relay/link/simline.h"
 #include "relay/xspec/xspec.h"
+#include "terminal/status.h"
 
 // ---- X protocol helpers (pure, on plain byte arrays) ---------------------------------------------
 
@@ -58,6 +59,7 @@ struct TermOptions {
     std::vector<std::string> outages;
     bool stats = false;
     std::string statsFile;     // JSON record also written here (empty = standard error only)
+    int status = -1;           // live status line: 1 on, 0 off, -1 when standard error is a terminal
     std::string fetchRemote, fetchLocal;
     bool echo = false;
     TermEcho echoCfg;
@@ -118,6 +120,7 @@ struct TermData {
     FILE* fetchOut = nullptr;
     uint64_t fetchBytes = 0;
     TermStats stats;
+    TermStatus status;
     bool littleEndian = true;
 };
 

@@ -408,6 +408,7 @@ void ReapChild(TermData* t) {
 }
 
 void Report(TermData* t) {
+    TermStatusWipe(t);
     std::fprintf(stderr, "%s\n%s\n", TermStatsLine(t).c_str(), TermStatsJson(t).c_str());
     if (!t->opt.statsFile.empty()) {
         if (FILE* f = std::fopen(t->opt.statsFile.c_str(), "w")) {
@@ -575,6 +576,7 @@ int RunLink(TermData* t) {
         for (TermClient* c : t->clients)
             if (c && c->xfd >= 0 && c->parsed) TermXWrite(t, c);
         nextPass = NowUs() + interval;
+        nextPass = std::min(nextPass, TermStatusTick(t, NowUs()));
         if (t->done && !doneAt) {  // the relay ends its side now; a loaded host may take a while
             doneAt = NowUs();
             stopBy = doneAt + 15000000;
@@ -656,6 +658,7 @@ int TermMain(int argc, char** argv) {
     if (t->lineFd < 0) return 1;
     fcntl(t->lineFd, F_SETFD, FD_CLOEXEC);
     int rc = t->opt.echo ? RunEcho(t) : RunLink(t);
+    TermStatusWipe(t);
     if (t->fetchState == 1 || t->fetchState == 2) {
         std::fprintf(stderr, "lqterm: fetch %s: the session ended first\n", t->opt.fetchRemote.c_str());
         rc = 1;
