@@ -1,9 +1,10 @@
-# lq_program(name SOURCES ... LIBS ...): a program in build/bin.
+# lq_program(name SOURCES ... LIBS ...): a program in build/bin, installed under bin/.
 function(lq_program name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_LIBS})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${LQ_BIN_DIR})
+  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
 # lq_test(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s]): a GoogleTest binary registered with CTest.
