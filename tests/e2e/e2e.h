@@ -127,14 +127,18 @@ class E2E : public ::testing::Test {
             dup2(nul, 0);
             dup2(o, 1);
             dup2(e, 2);
-            std::vector<char*> a;
-            for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-            a.push_back(nullptr);
-            execvp(a[0], a.data());
-            _exit(127);
+            Exec(argv);
         }
         procs.push_back(pid);
         return pid;
+    }
+    // In a child: runs argv (looked up on PATH), or ends the child.
+    [[noreturn]] static void Exec(const std::vector<std::string>& argv) {
+        std::vector<char*> a;
+        for (auto& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+        a.push_back(nullptr);
+        execvp(a[0], a.data());
+        _exit(127);
     }
 
     // Exit status of pid, or -1 when it has not ended within the time.
@@ -193,6 +197,18 @@ class E2E : public ::testing::Test {
             return !cur.empty() && cur == prev;
         }, 15);
         return cur;
+    }
+
+    // The drawing client directly on the server: its window's pixels, to compare a relayed run with.
+    std::string DrawDirect() {
+        // (Xlib keeps some memory to the end, which is no fault of the test client)
+        pid_t c = Spawn({LQ_DRAW_PATH, "draw", dir + "/wid0", dir + "/done0"},
+                        {{"DISPLAY", XDisplay()}, {"ASAN_OPTIONS", "detect_leaks=0"}});
+        EXPECT_TRUE(WaitUntil([&] { return Exists(dir + "/wid0"); }, 20));
+        std::string pnm = Dump(Read(dir + "/wid0"));
+        Write(dir + "/done0", "");
+        EXPECT_EQ(Wait(c, 10), 0);
+        return pnm;
     }
 
     void Session(const std::string& body) { Write(home + "/.xsession", "#!/bin/sh\n" + body + "\n", 0755); }

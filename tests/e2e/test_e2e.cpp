@@ -47,16 +47,6 @@ TEST_F(E2E, XdpyinfoMatchesTheServer) {
 // windows must hold the same pixels.
 class Pixels : public E2E {
   protected:
-    std::string DrawDirect() {
-        // (Xlib keeps some memory to the end, which is no fault of the test client)
-        pid_t c = Spawn({LQ_DRAW_PATH, "draw", dir + "/wid0", dir + "/done0"},
-                        {{"DISPLAY", XDisplay()}, {"ASAN_OPTIONS", "detect_leaks=0"}});
-        EXPECT_TRUE(WaitUntil([&] { return Exists(dir + "/wid0"); }, 20));
-        std::string pnm = Dump(Read(dir + "/wid0"));
-        Write(dir + "/done0", "");
-        EXPECT_EQ(Wait(c, 10), 0);
-        return pnm;
-    }
     std::string DrawRelayed(const std::vector<std::string>& lqtermArgs, double seconds) {
         Session("\"$LQDRAW\" draw $HOME/wid $HOME/done");
         pid_t t = StartRelay(lqtermArgs);

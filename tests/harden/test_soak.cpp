@@ -65,14 +65,6 @@ class Soak : public E2E {
             if (!l.empty()) v.push_back(l);
         return v;
     }
-    std::string DrawDirect() {
-        pid_t c = Spawn({LQ_DRAW_PATH, "draw", dir + "/wid0", dir + "/done0"}, {{"DISPLAY", XDisplay()}});
-        EXPECT_TRUE(WaitUntil([&] { return Exists(dir + "/wid0"); }, 20));
-        std::string pnm = Dump(Read(dir + "/wid0"));
-        Write(dir + "/done0", "");
-        EXPECT_EQ(Wait(c, 10), 0);
-        return pnm;
-    }
 };
 
 struct SoakCase {
