@@ -13,6 +13,7 @@
 //                                         before the next key (the echo). A first key, timed apart, lets
 //                                         the client load what it loads on first use. PID gets SIGUSR1
 //                                         before the timed keys and after the last.
+//   lq_xprobe -display :N setup           the size of the X server's set-up reply in bytes
 //   lq_xprobe rtt N                       N round trips (GetInputFocus) to $DISPLAY: median and least ms
 //   lq_xprobe conns N -pid PID            open N connections to $DISPLAY; the resident memory of PID
 //                                         before and with them open
@@ -24,6 +25,8 @@
 #include <X11/keysym.h>
 #include <signal.h>
 #include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -119,11 +122,38 @@ long CpuTicks(pid_t pid) {
     return v[0] + v[1];
 }
 
+// The bytes of the set-up reply of the X server on local display ":N": a connection without
+// authorisation (as the benchmark's Xvfb takes) and the reply's own length field.
+long SetupBytes(const char* disp) {
+    if (!disp || disp[0] != ':') return -1;
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "/tmp/.X11-unix/X%d", std::atoi(disp + 1));
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (s < 0 || connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (s >= 0) close(s);
+        return -1;
+    }
+    const uint8_t req[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // little-endian, protocol 11.0
+    uint8_t h[8];
+    size_t got = 0;
+    if (write(s, req, sizeof req) == static_cast<ssize_t>(sizeof req))
+        while (got < sizeof h) {
+            ssize_t n = read(s, h + got, sizeof h - got);
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+    close(s);
+    if (got < sizeof h || h[0] != 1) return -1;
+    return 8 + 4L * (h[6] | h[7] << 8);
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: lq_xprobe -display D startup CMD...\n"
                  "       lq_xprobe -display D bulk GO [-signal PID] [-relay PID] CMD...\n"
                  "       lq_xprobe -display D type N MS [-signal PID] CMD...\n"
+                 "       lq_xprobe -display :N setup\n"
                  "       lq_xprobe rtt N\n"
                  "       lq_xprobe conns N -pid PID\n");
     return 2;
@@ -158,6 +188,13 @@ int main(int argc, char** argv) {
         std::printf("hwm_kb %ld\n", Vm(pid, "VmHWM"));
         for (Display* d : open) XCloseDisplay(d);
         return open.size() == static_cast<size_t>(n) ? 0 : 1;
+    }
+
+    if (mode == "setup") {
+        const long n = SetupBytes(disp);
+        if (n < 0) return 1;
+        std::printf("setup_bytes %ld\n", n);
+        return 0;
     }
 
     if (mode == "rtt") {  // round trips through $DISPLAY (the relay)
