@@ -22,6 +22,12 @@ namespace {
 constexpr int kPoolReserve = 24;        // buffers kept for the link and the dialogues
 constexpr size_t kMaxServerBacklog = 1 << 20;
 constexpr size_t kMaxUnheard = 64 * 1024;  // a set-up and what a client sends before its reply
+// Request bytes an X server may leave unread for one client before the host is asked to hold that
+// client's requests; the hold is lifted once the server has taken them all.
+constexpr size_t kHoldRequests = 64 * 1024;
+// Coded messages of one client waiting for the link: a client whose data the host holds keeps no
+// more of the shared pool than this, and one busy client cannot crowd out the others.
+constexpr int kMaxClientQueue = 16;
 
 bool Little(const TermClient* c) { return c->rec.byteOrder == 'l'; }
 
@@ -139,6 +145,7 @@ void TermFreeClient(TermData* t, TermClient* c) {
     for (Lst* l : {c->rec.reqList, c->rec.encList, c->rec.replyInList, c->rec.replyOutList}) BufListFree(&t->bufData, l);
     XspecFree(c->rec.xspec);
     BufFreeClientBufs(&t->bufData, id);
+    TransClientGone(&t->link, id);
     t->clients[id] = nullptr;
     delete c;
 }
@@ -268,6 +275,17 @@ void TermDecodeRequests(TermData* t, TermClient* c) {
         if (c->xfd >= 0) TermAppendRequests(c, r->start, r->Len());
         BufFree(&t->bufData, r);
     }
+    TermHoldWindow(t, c);
+}
+
+// The host holds the client's requests while its X server leaves many unread, and sends them again
+// once the server has taken them all.
+void TermHoldWindow(TermData* t, TermClient* c) {
+    const int id = c->rec.clientId;
+    if (c->xfd >= 0 && c->xout.size() > kHoldRequests)
+        TransClientCloseWindow(&t->link, id);
+    else if ((c->xfd < 0 || c->xout.empty()) && !TransIsClientRecvWindowOpen(&t->link, id))
+        TransClientOpenWindow(&t->link, id);
 }
 
 // Writes what may go to the X server. -1 when the connection broke.
@@ -275,7 +293,7 @@ int TermXWrite(TermData* t, TermClient* c) {
     while (c->xfd >= 0 && c->parsed > 0) {
         ssize_t n = write(c->xfd, c->xout.data(), c->parsed);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EINTR) return 0;
+            if (errno == EAGAIN || errno == EINTR) break;
             if (TermXRedial(t, c)) continue;
             TermXGone(t, c);
             return -1;
@@ -286,12 +304,14 @@ int TermXWrite(TermData* t, TermClient* c) {
         c->xout.erase(c->xout.begin(), c->xout.begin() + n);
         c->parsed -= static_cast<size_t>(n);
     }
+    TermHoldWindow(t, c);
     return 0;
 }
 
 bool TermXWantsRead(const TermData* t, const TermClient* c) {
-    return c->xfd >= 0 && c->xin.size() < kMaxServerBacklog && lstCount(c->rec.encList) < 16 &&
-           BufPoolCount(&t->bufData) > kPoolReserve;
+    // While the host holds this client's data, its replies wait in the X server.
+    return c->xfd >= 0 && c->xin.size() < kMaxServerBacklog && lstCount(c->rec.encList) < kMaxClientQueue &&
+           BufPoolCount(&t->bufData) > kPoolReserve && TransIsClientSendWindowOpen(&t->link, c->rec.clientId);
 }
 
 // Reads what the X server sent and codes it. A read of end of file closes the connection.
@@ -341,7 +361,10 @@ static size_t CodeSome(TermData* t, TermClient* c) {
         c->setupDone = true;
         used = size;
     }
-    auto roomy = [&] { return BufPoolCount(&t->bufData) > kPoolReserve && lstCount(c->rec.reqList) < 8; };
+    auto roomy = [&] {
+        return BufPoolCount(&t->bufData) > kPoolReserve && lstCount(c->rec.reqList) < 8 &&
+               lstCount(c->rec.encList) < kMaxClientQueue && TransIsClientSendWindowOpen(&t->link, id);
+    };
     for (;;) {
         const size_t avail = c->xin.size() - used;
         if (c->feedLeft) {  // a long message goes to the encoder a few buffers at a time

@@ -19,6 +19,9 @@ void TermClientMessage(TermData* t, Buf* b);
 void TermDecodeRequests(TermData* t, TermClient* c);
 void TermAppendRequests(TermClient* c, const uint8_t* p, size_t n);
 int TermXWrite(TermData* t, TermClient* c);
+// Asks the host to hold the client's requests while the X server leaves many unread, and to send
+// them again once it has taken them all.
+void TermHoldWindow(TermData* t, TermClient* c);
 bool TermXWantsRead(const TermData* t, const TermClient* c);
 void TermXRead(TermData* t, TermClient* c);
 void TermCodeServerBytes(TermData* t, TermClient* c);

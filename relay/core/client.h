@@ -31,9 +31,19 @@ struct ClientRec {
     uint8_t dead;
     uint16_t hdrRead;
     uint16_t reqFill;
+    // Reply bytes the client's socket has not taken yet. They are kept out of the link buffers so
+    // that a client that stops reading holds nothing of the shared pool, which every other client
+    // needs; the terminal is told to hold the client's data while this is long. Heap, grown on need.
+    uint8_t* held;
+    uint32_t heldLen;      // bytes in held
+    uint32_t heldPos;      // bytes of them already written
+    uint32_t heldCap;
     // The four queues themselves; the pointers above normally point at these.
     Lst reqQueue, encQueue, replyInQueue, replyOutQueue;
 };
+
+// Reply bytes held for the client because its socket did not take them.
+inline uint32_t ClientHeldBytes(const ClientRec* c) { return c->heldLen - c->heldPos; }
 
 // Points the queue pointers at the record's own queues and empties them.
 inline void ClientRecInitQueues(ClientRec* c) {

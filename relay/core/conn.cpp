@@ -235,6 +235,7 @@ void DestroyClientRec(ClientRec* c) {
     if (c->xspec) XspecFree(c->xspec);
     if (c->reqBuf) BufFree(pool, c->reqBuf);
     if (c->connReplyBuf) BufFree(pool, c->connReplyBuf);
+    std::free(c->held);
     std::free(c);
 }
 

@@ -209,6 +209,10 @@ int RssMainLoopPass() {
     FD_ZERO(&writeSet);
     const bool outputHeld = g->ttyFd != -1 && !p->lineDown && FrameHeld(d->rssLink.frame.frame_cwbuf) > 0;
     if (outputHeld) FD_SET(g->ttyFd, &writeSet);
+    // A client that left replies unread is written to again as soon as it takes more.
+    if (!lineOnly)
+        for (ClientRec* c = lstFirstT<ClientRec>(&p->clientRecList); c; c = c->next)
+            if (c->sock >= 0 && ClientHeldBytes(c) > 0) FD_SET(c->sock, &writeSet);
     timeval tv{g->selectTimeout.sec, g->selectTimeout.usec};
     int n = select(p->maxFd + 1, &readSet, &writeSet, &exceptSet, &tv);
     if (n == -1) {
@@ -231,7 +235,7 @@ int RssMainLoopPass() {
     uint32_t t = GetTime();
     for (int i = 0; i <= p->maxFd && g->running == 1; i++) {
         ClientRec* c = RssClientAt(i);
-        if (c && lstCount(c->replyInList) > 0) WriteReplies(i);
+        if (c && (lstCount(c->replyInList) > 0 || FD_ISSET(i, &writeSet))) WriteReplies(i);
         if (FD_ISSET(i, &readSet)) {
             if (i == g->ttyFd)
                 RssServeTty();
@@ -288,6 +292,7 @@ int CloseConnection(int sock) {
     if (!c) return 0;
     if (pRssGlobalData->focusClient == c->clientId) pRssGlobalData->focusClient = 0;
     BufFreeClientBufs(&d->bufData, c->clientId);
+    TransClientGone(&d->rssLink, c->clientId);
     TransFreeClientID(&d->rssLink, c->clientId);
     p->socketTbl[sock] = nullptr;
     if (c->clientId >= 0 && c->clientId < RSS_MAX_FDS) p->clientTbl[c->clientId] = nullptr;

@@ -1,9 +1,12 @@
 #include "relay/core/req.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "relay/core/conn.h"
 #include "relay/core/disp.h"
@@ -16,7 +19,88 @@ BufData* Pool() { return &pRssDaemonData->bufData; }
 
 ClientRec* RssClientAt(int fd) { return fd >= 0 && fd < RSS_MAX_FDS ? pRssDispData->socketTbl[fd] : nullptr; }
 
+// ---- bytes the client's socket has not taken ----------------------------------------------------
+
+// Appends to the client's held bytes. False when the client already holds more than any client
+// that reads at all would (or the heap is out): it is then dropped.
+bool RssHold(ClientRec* c, const uint8_t* p, size_t n) {
+    if (n == 0) return true;
+    if (c->heldPos > 0) {  // the written front is no longer needed
+        std::memmove(c->held, c->held + c->heldPos, c->heldLen - c->heldPos);
+        c->heldLen -= c->heldPos;
+        c->heldPos = 0;
+    }
+    if (n > RSS_HELD_MAX - c->heldLen) return false;
+    const uint32_t need = c->heldLen + static_cast<uint32_t>(n);
+    if (need > c->heldCap) {
+        uint32_t cap = c->heldCap ? c->heldCap : 4096;
+        while (cap < need) cap *= 2;
+        auto* grown = static_cast<uint8_t*>(std::realloc(c->held, cap));
+        if (!grown) return false;
+        c->held = grown;
+        c->heldCap = cap;
+    }
+    std::memcpy(c->held + c->heldLen, p, n);
+    c->heldLen = need;
+    return true;
+}
+
+void RssDropHeld(ClientRec* c) {
+    std::free(c->held);
+    c->held = nullptr;
+    c->heldLen = c->heldPos = c->heldCap = 0;
+}
+
+// A client that lets its replies pile up without end is closed, so that it cannot take the host's
+// memory; its bytes are dropped.
+void RssHoldOverflow(ClientRec* c) {
+    std::fprintf(stderr, "client %d: more than %u reply bytes unread - closed\n", c->clientId, RSS_HELD_MAX);
+    RssDropHeld(c);
+    BufListFree(Pool(), c->replyOutList);
+    shutdown(c->sock, SHUT_RDWR);  // should the dead-client report find no buffer, reading ends it later
+    ProcessDeadSocket(c->sock);
+}
+
+// Moves a buffer's bytes, from p on, and everything queued behind it into the held bytes.
+void RssHoldRest(ClientRec* c, Buf* b, const uint8_t* p) {
+    bool ok = RssHold(c, p, static_cast<size_t>(b->end - p));
+    BufFree(Pool(), b);
+    while (ok && (b = lstGetT<Buf>(c->replyOutList))) {
+        ok = RssHold(c, b->start, b->Len());
+        BufFree(Pool(), b);
+    }
+    if (!ok) RssHoldOverflow(c);
+}
+
+// The terminal holds the client's data while the client leaves much unread, and sends it again
+// once the client has taken everything.
+void RssHoldWindow(ClientRec* c) {
+    LinkEnd* link = &pRssDaemonData->rssLink;
+    if (!c->dead && ClientHeldBytes(c) > RSS_HELD_HOLD)
+        TransClientCloseWindow(link, c->clientId);
+    else if ((c->dead || ClientHeldBytes(c) == 0) && !TransIsClientRecvWindowOpen(link, c->clientId))
+        TransClientOpenWindow(link, c->clientId);
+}
+
 bool RssDeadErrno(int e) { return e == EINTR || e == EBADF || e == EPIPE || e == ECONNRESET; }
+
+// A failed write to the client. 0: the socket takes nothing now; -1: stop writing (the client is
+// dead, or the error is reported and the bytes are kept for a later try).
+int RssWriteFailed(ClientRec* c, int e, bool fromReply) {
+    if (e == EAGAIN) return 0;
+    if (RssDeadErrno(e)) {
+        ProcessDeadSocket(c->sock);
+        return -1;
+    }
+    if (fromReply) {
+        std::fprintf(stderr, "unknown write error errno = %d\n", e);
+        return 0;
+    }
+    errno = e;
+    std::perror("ProcessConnectionReply write error");
+    std::fprintf(stderr, " errno=%d\n", e);
+    return -1;
+}
 
 void RssCloseReqBuf(ClientRec* c) {
     Buf* b = c->reqBuf;
@@ -50,66 +134,86 @@ bool RssConnReplyPump(ClientRec* c) {
         ssize_t n = c->connReplyLeft > 0 ? write(c->sock, c->connReplyPos, static_cast<size_t>(c->connReplyLeft)) : 0;
         if (n >= 0) {
             c->connReplyLeft -= static_cast<int>(n);
-            if (c->connReplyLeft > 0) {
-                c->connReplyPos += n;
-                return false;
+            c->connReplyPos += n;
+            if (c->connReplyLeft == 0) {
+                BufFree(Pool(), c->connReplyBuf);
+                c->connReplyBuf = nullptr;
+                c->connReplyPos = nullptr;
+                continue;
             }
-            BufFree(Pool(), c->connReplyBuf);
-            c->connReplyBuf = nullptr;
-            c->connReplyPos = nullptr;
-        } else if (errno == EAGAIN) {
-            return false;
         } else if (RssDeadErrno(errno)) {
             BufFree(Pool(), c->connReplyBuf);
             c->connReplyBuf = nullptr;
             c->connReplyPos = nullptr;
             ProcessDeadSocket(c->sock);
             return true;
-        } else {
+        } else if (errno != EAGAIN) {
             std::fprintf(stderr, "ProcessConnReply write error errno=%d\n", errno);
             return false;
         }
+        if (c->inSetup) return false;
+        // Out of the set-up phase the rest is plain reply bytes: held, not kept in a link buffer.
+        Buf* b = c->connReplyBuf;
+        c->connReplyBuf = nullptr;
+        RssHoldRest(c, b, c->connReplyPos);
+        c->connReplyPos = nullptr;
+        c->connReplyLeft = 0;
+        return true;
     }
 }
 
-// Writes the reply output queue to the socket in order; a partly written buffer goes back to the
-// front. fromReply selects the error handling of ProcessReply instead of WriteReplies.
+// Writes the held bytes and then the reply output queue to the socket, in order. What the socket
+// does not take is held. fromReply selects the error handling of ProcessReply instead of
+// WriteReplies.
 int RssFlushReplies(ClientRec* c, bool fromReply) {
     if (!RssConnReplyPump(c)) return 0;
+    if (c->dead) {  // its output is dropped unwritten
+        RssDropHeld(c);
+        BufListFree(Pool(), c->replyOutList);
+        RssHoldWindow(c);
+        return 0;
+    }
+    int result = 0;
+    while (ClientHeldBytes(c) > 0) {
+        ssize_t n = write(c->sock, c->held + c->heldPos, ClientHeldBytes(c));
+        if (n < 0) {
+            result = RssWriteFailed(c, errno, fromReply);
+            break;
+        }
+        c->heldPos += static_cast<uint32_t>(n);
+    }
+    if (ClientHeldBytes(c) == 0) c->heldLen = c->heldPos = 0;
+    if (result < 0) return -1;
     while (Buf* b = lstGetT<Buf>(c->replyOutList)) {
-        if (c->dead || b->Len() == 0) {
+        if (ClientHeldBytes(c) > 0) {  // the socket is full: the rest waits behind what it left
+            RssHoldRest(c, b, b->start);
+            break;
+        }
+        if (b->Len() == 0) {
             BufFree(Pool(), b);
             continue;
         }
         ssize_t n = write(c->sock, b->start, b->Len());
-        if (n == -1 && errno == EAGAIN) n = 0;
-        if (n == -1) {
+        if (n < 0) {
             int e = errno;
-            if (RssDeadErrno(e)) {
-                BufFree(Pool(), b);
-                ProcessDeadSocket(c->sock);
+            if (RssDeadErrno(e)) BufFree(Pool(), b);
+            result = RssWriteFailed(c, e, fromReply);
+            if (result < 0) {
+                if (!RssDeadErrno(e)) lstInsert(c->replyOutList, nullptr, b);
                 return -1;
             }
-            if (fromReply) {
-                std::fprintf(stderr, "unknown write error errno = %d\n", e);
-                n = 0;
-            } else {
-                lstInsert(c->replyOutList, nullptr, b);
-                errno = e;
-                std::perror("ProcessConnectionReply write error");
-                std::fprintf(stderr, " errno=%d\n", e);
-                return -1;
-            }
+            n = 0;
         }
         if (static_cast<size_t>(n) == b->Len()) {
             BufFree(Pool(), b);
             continue;
         }
-        b->start += n;
-        lstInsert(c->replyOutList, nullptr, b);
-        return 0;
+        RssHoldRest(c, b, b->start + n);
+        break;
     }
-    return 0;
+    if (c->dead) return result;
+    RssHoldWindow(c);
+    return result;
 }
 
 }  // namespace

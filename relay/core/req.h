@@ -5,6 +5,13 @@
 
 constexpr int RSS_REQ_BUF_MAX = 256;
 constexpr int RSS_MAX_TTY_OUT = 11;
+// Reply bytes a client may leave unread before the terminal is asked to hold its data; the hold is
+// lifted once the client has taken everything. The terminal's packets already on the way still
+// arrive, so a little more than this is kept.
+constexpr uint32_t RSS_HELD_HOLD = 8192;
+// A terminal that cannot hold one client's data (before version 1.2) could make the relay keep an
+// endless amount for a client that never reads; beyond this the client is dropped.
+constexpr uint32_t RSS_HELD_MAX = 8u << 20;
 
 struct ClientRec;
 

@@ -243,6 +243,9 @@ void TransClientOpenWindow(LinkEnd* pLink, int clientId);
 void TransClientCloseWindow(LinkEnd* pLink, int clientId);
 // Sets or clears the client's bit in transClientCloseSend (the peer's per-client commands).
 void TransSetClientSendClosed(LinkEnd* pLink, int clientId, bool closed);
+// The client has gone: a hold this end asked of the peer is lifted and one the peer asked of us is
+// forgotten, so that the next client given the same id starts with both directions open.
+void TransClientGone(LinkEnd* pLink, int clientId);
 
 // extended transport and merging
 int TransExtendedTransport(LinkEnd* pLink, int request, int unused, int clientId);

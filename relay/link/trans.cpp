@@ -666,6 +666,7 @@ int TransAllocateClientID(LinkEnd* L, int sock) {
     for (int id = 0; id <= 62; id++) {
         if (L->trans.transClientTable[id] == 0) {
             L->trans.transClientTable[id] = sock;
+            TransClientGone(L, id);  // a hold left over from the id's last client is not this one's
             return id;
         }
     }

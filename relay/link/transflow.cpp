@@ -132,3 +132,8 @@ void TransSetClientSendClosed(LinkEnd* L, int c, bool closed) {
     else
         BitClear(L->trans.transClientCloseSend, c);
 }
+
+void TransClientGone(LinkEnd* L, int c) {
+    TransClientOpenWindow(L, c);
+    BitClear(L->trans.transClientCloseSend, c);
+}

@@ -179,6 +179,17 @@ class Relay : public ::testing::Test {
         return out;
     }
 
+    // What a client receives, pumping until n bytes (or the passes are spent).
+    std::vector<uint8_t> Collect(int s, size_t n, int passes = 400) {
+        std::vector<uint8_t> r;
+        PumpUntil([&] {
+            auto more = Recv(s);
+            r.insert(r.end(), more.begin(), more.end());
+            return r.size() >= n;
+        }, passes);
+        return r;
+    }
+
     ClientRec* ClientOf(int id) { return pRssDispData->clientTbl[id]; }
     ClientRec* OnlyClient() { return lstFirstT<ClientRec>(&pRssDispData->clientRecList); }
 

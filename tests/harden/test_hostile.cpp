@@ -200,7 +200,7 @@ TEST_F(Hostile, ClientThatNeverReads) {
     setsockopt(ClientOf(idA)->sock, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     std::vector<uint8_t> sentA;
     ClientRec* ca = ClientOf(idA);
-    for (uint16_t i = 1; i <= 20000 && lstCount(ca->replyOutList) == 0; i++) {
+    for (uint16_t i = 1; i <= 20000 && ClientHeldBytes(ca) == 0; i++) {
         auto r = Request(127, 2, 4, static_cast<uint8_t>(i));
         sentA.insert(sentA.end(), r.begin(), r.end());
         TermSend(MSG_XDATA, static_cast<uint8_t>(idA), Event(i, 1));
@@ -210,7 +210,7 @@ TEST_F(Hostile, ClientThatNeverReads) {
             Pump(2);
         }
     }
-    ASSERT_GT(lstCount(ca->replyOutList), 0);
+    ASSERT_GT(ClientHeldBytes(ca), 0u);
     auto r = Request(127, 3, 8, 42);
     SendAll(b, r);
     EXPECT_TRUE(Reaches(idB, r));

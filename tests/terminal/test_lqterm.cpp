@@ -1,5 +1,6 @@
 // lqterm's own reading of the X protocol, the line test echo and the command line.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -426,6 +427,73 @@ TEST(ServerDrop, AnUnansweredConnectionIsDialledOnceMore) {
         delete t;
     }
     close(lsn);
+}
+
+}  // namespace
+
+namespace {
+
+// An X server that stops reading one client's requests: the host is asked to hold that client's
+// requests, and to send them again once the server has taken all. A client whose data the host
+// holds leaves its server's replies in the server: nothing is read or coded for it meanwhile.
+TEST(ClientHold, EachDirectionHoldsOnlyTheStuckClient) {
+    TermData* t = NewTermData();
+    ASSERT_NE(t, nullptr);
+    int line[2], server[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, line), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, server), 0);
+    LinkSetDefaults(&t->link, LINK_TERMINAL, &t->bufData, Clock{});
+    LinkUseFd(&t->link, line[0]);
+    ASSERT_EQ(TransInit(&t->link), 0);
+    LinkSetRemoteVersion(&t->link, 'B', 1, 3);
+    TermClient* c = TermNewClient(t, 5);
+    ASSERT_NE(c, nullptr);
+    c->rec.byteOrder = 'l';
+    c->setupDone = true;
+    c->xfd = server[0];
+    fcntl(c->xfd, F_SETFL, fcntl(c->xfd, F_GETFL) | O_NONBLOCK);
+    int small = 4096;
+    setsockopt(c->xfd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const Bytes noop = {127, 0, 1, 0};
+    Bytes reqs;
+    for (int i = 0; i < 40000; i++) reqs.insert(reqs.end(), noop.begin(), noop.end());
+    TermAppendRequests(c, reqs.data(), reqs.size());
+    TermXWrite(t, c);
+    ASSERT_GT(c->xout.size(), 64u * 1024) << "the X server took " << reqs.size() - c->xout.size();
+    EXPECT_FALSE(TransIsClientRecvWindowOpen(&t->link, 5));
+    Bytes got(reqs.size());
+    size_t have = 0;
+    for (int i = 0; i < 10000 && have < reqs.size(); i++) {
+        ssize_t n = read(server[1], got.data() + have, got.size() - have);
+        if (n > 0) have += static_cast<size_t>(n);
+        TermXWrite(t, c);
+    }
+    EXPECT_EQ(have, reqs.size());
+    EXPECT_TRUE(c->xout.empty());
+    EXPECT_TRUE(TransIsClientRecvWindowOpen(&t->link, 5));
+
+    // The host holds this client's data.
+    Bytes event(32, 0);
+    event[0] = 12;
+    ASSERT_EQ(write(server[1], event.data(), event.size()), 32);
+    EXPECT_TRUE(TermXWantsRead(t, c));
+    TransSetClientSendClosed(&t->link, 5, true);
+    EXPECT_FALSE(TermXWantsRead(t, c));
+    c->xin = event;
+    TermCodeServerBytes(t, c);
+    EXPECT_EQ(c->xin.size(), 32u);
+    EXPECT_EQ(lstCount(c->rec.encList), 0);
+    TransSetClientSendClosed(&t->link, 5, false);
+    TermCodeServerBytes(t, c);
+    EXPECT_TRUE(c->xin.empty());
+    EXPECT_GT(lstCount(c->rec.encList), 0);
+
+    TermFreeClient(t, c);
+    BufListFree(&t->bufData, &t->outList);
+    LinkDestroy(&t->link);
+    BufDestroy(&t->bufData);
+    delete t;
+    for (int fd : {line[0], line[1], server[1]}) close(fd);
 }
 
 }  // namespace
