@@ -93,6 +93,7 @@ struct TermStats {
     uint64_t xBytesToServer = 0, xBytesFromServer = 0;
     uint64_t lineBytesIn = 0, lineBytesOut = 0;
     uint64_t startUsec = 0;
+    uint64_t uncompressed = 0;  // messages the coder could not shrink, sent as they were
 };
 
 struct TermData {

@@ -121,7 +121,10 @@ int StartCommand(TermData* t) {
         if (s > 2) close(s);
         close(m);
         signal(SIGPIPE, SIG_DFL);
-        execvp(t->opt.command[0], t->opt.command.data());
+        // exec wants the argument vector ended by a null pointer, which the options' list is not.
+        std::vector<char*> argv = t->opt.command;
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
         std::fprintf(stderr, "lqterm: cannot run %s: %s\n", t->opt.command[0], std::strerror(errno));
         _exit(127);
     }
@@ -474,6 +477,9 @@ int RunLink(TermData* t) {
     lstInit(&t->inList);
     lstInit(&t->outList);
     LinkSetDefaults(&t->link, LINK_TERMINAL, &t->bufData, Clock{});
+    // A message the coder cannot shrink (already dense data) is normal traffic, sent as it is: it is
+    // counted for the statistics, not reported on the user's terminal each time.
+    t->link.lzw.panic = [](const char*) { pTermData->stats.uncompressed++; };
     t->link.ourByteOrder = t->littleEndian ? 'l' : 'B';
     t->link.ourLevel = static_cast<uint8_t>(t->opt.level);
     t->link.timeout = 0;  // the host's timeout applies once its start message has come
@@ -616,14 +622,16 @@ std::string TermStatsJson(const TermData* t) {
     std::snprintf(buf, sizeof buf,
                   "{\"xBytesToServer\": %llu, \"xBytesFromServer\": %llu, \"lineBytesIn\": %llu, "
                   "\"lineBytesOut\": %llu, \"compressionRatio\": %.3f, \"packetsOut\": %llu, \"framesIn\": %llu, "
-                  "\"resends\": %llu, \"timedResends\": %llu, \"badFrames\": %llu, \"seconds\": %.3f}",
+                  "\"resends\": %llu, \"timedResends\": %llu, \"badFrames\": %llu, \"uncompressed\": %llu, "
+                  "\"seconds\": %.3f}",
                   static_cast<unsigned long long>(t->stats.xBytesToServer),
                   static_cast<unsigned long long>(t->stats.xBytesFromServer),
                   static_cast<unsigned long long>(t->stats.lineBytesIn),
                   static_cast<unsigned long long>(t->stats.lineBytesOut), line > 0 ? x / line : 0.0,
                   static_cast<unsigned long long>(s.packetsOut), static_cast<unsigned long long>(s.framesIn),
                   static_cast<unsigned long long>(s.resends), static_cast<unsigned long long>(s.timedResends),
-                  static_cast<unsigned long long>(s.badFrames), secs);
+                  static_cast<unsigned long long>(s.badFrames),
+                  static_cast<unsigned long long>(t->stats.uncompressed), secs);
     return buf;
 }
 

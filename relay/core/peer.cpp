@@ -53,8 +53,16 @@ void GotTtyInput() {
 void ProcessXready(Buf* msg) {
     RssGlobalData* g = pRssGlobalData;
     RssDaemonData* d = pRssDaemonData;
-    uint8_t m[4] = {0, 0, 0, 0};
-    for (size_t i = 0; i < 4 && i < msg->Len(); i++) m[i] = msg->start[i];
+    // A message without its four bytes carries no version: taking the missing ones as 0 would end
+    // the relay as if an incompatible terminal had answered. It is no answer; the read time-out
+    // ends the relay if no whole one comes.
+    if (msg->Len() < 4) {
+        BufFree(Pool(), msg);
+        std::fprintf(stderr, "terminal ready message too short - ignored\n");
+        return;
+    }
+    uint8_t m[4];
+    for (size_t i = 0; i < 4; i++) m[i] = msg->start[i];
     BufFree(Pool(), msg);
     // The terminal's version is known as 0.0 until its first answer, and fixed by that answer: a
     // repeated one must not change byte order, escapes or link level under the running clients.

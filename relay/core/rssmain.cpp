@@ -55,7 +55,9 @@ int InitProtocol() {
     return RssStartLink(fd);
 }
 
-void CleanupAndExit(int) {
+// The status tells whoever started the relay whether it ended as asked (0) or because it could not
+// start (1); a failure must not look like success to a script.
+void CleanupAndExit(int status) {
     // Stopping the session raises SIGCHLD while we are already here; run the ending only once.
     if (pRssDispData->cleaningUp) return;
     pRssDispData->cleaningUp = 1;
@@ -67,7 +69,7 @@ void CleanupAndExit(int) {
     CloseLogfile();
     std::fprintf(stderr, "Linquara done\n");
     std::fflush(stderr);
-    std::exit(0);
+    std::exit(status);
 }
 
 int RssMain(int argc, char** argv) {
@@ -95,25 +97,25 @@ int RssMain(int argc, char** argv) {
     InitializeFD();
     if (BufInit(&d->bufData) == -1) {
         std::fprintf(stderr, "can't initialize buffers\n");
-        CleanupAndExit(0);
+        CleanupAndExit(1);
     }
     ParseXports();
     if (SetUpConnectionSockets() == -1) {
         std::fprintf(stderr, "can't establish X connection socket(s)\n");
-        CleanupAndExit(0);
+        CleanupAndExit(1);
     }
-    if (InitLogfile() == -1) CleanupAndExit(0);
+    if (InitLogfile() == -1) CleanupAndExit(1);
     SetSignalHandling();
     if (StartSession() == -1) {
         std::perror("session fork");
-        CleanupAndExit(0);
+        CleanupAndExit(1);
     }
     if (InitProtocol() == -1) {
         g->running = 0;
-    } else {
-        g->running = 1;
-        MainLoop();
+        CleanupAndExit(1);
     }
+    g->running = 1;
+    MainLoop();
     CleanupAndExit(0);
     return 0;
 }

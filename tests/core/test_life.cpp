@@ -2,15 +2,18 @@
 // start, readiness, the session's end, the shutdown handshake, and the orderly exit.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -183,6 +186,76 @@ TEST(Life, HungUpLineEndsTheRelay) {
     ASSERT_GT(session, 0);
     EXPECT_NE(kill(session, 0), 0) << "the session outlived the relay";
     if (kill(session, 0) == 0) kill(session, SIGKILL);
+    std::system(("rm -rf " + home).c_str());
+}
+
+// A relay that cannot start says why and ends with status 1, never 0: scripts that start it must
+// be able to tell. Each case runs the program without a controlling terminal unless it needs one.
+TEST(Life, StartUpFailuresEndWithStatusOne) {
+    char tmpl[] = "/tmp/lqfailXXXXXX";
+    const std::string home = mkdtemp(tmpl);
+    std::ofstream(home + "/.xsession") << "#!/bin/sh\nsleep 30\n";
+    chmod((home + "/.xsession").c_str(), 0755);
+    std::ofstream(home + "/afile") << "not a directory\n";
+    std::ofstream(home + "/rc.badtmp") << "HostServer.tmpDir: " << home << "/afile\n";
+    std::ofstream(home + "/rc.tmp") << "HostServer.tmpDir: " << home << "\n";
+    const int base = 20000 + static_cast<int>(getpid() % 20000);
+    // The last display the relay may take, its port held here, so that no display is free.
+    int held = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(base + 50));
+    int on = 1;
+    setsockopt(held, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(held, 1), 0);
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::string port = std::to_string(base);
+    const std::vector<Case> cases = {
+        {"no display free", {"-udpport", port, "-xtports", "tcpip", ":50"}, "can't establish X connection socket(s)"},
+        {"log file", {"-udpport", port, "-xtports", "tcpip", "-config", home + "/rc.badtmp"},
+         "cannot open log file"},
+        {"no line", {"-udpport", port, "-xtports", "tcpip", "-config", home + "/rc.tmp"}, "tty open"},
+    };
+    const std::string bin = BinDir() + "/lqhostd";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string err = home + "/err";
+        pid_t pid = fork();
+        if (pid == 0) {
+            setsid();  // no controlling terminal
+            setenv("HOME", home.c_str(), 1);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(e, 1);
+            dup2(e, 2);
+            std::vector<char*> argv = {const_cast<char*>("lqhostd")};
+            for (const auto& w : c.args) argv.push_back(const_cast<char*>(w.c_str()));
+            argv.push_back(nullptr);
+            execv(bin.c_str(), argv.data());
+            _exit(127);
+        }
+        int status = -1;
+        for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; i++) usleep(50000);
+        if (!WIFEXITED(status)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        // Until the log file is open the messages go to standard error, then into the log.
+        std::system(("cat " + home + "/lqx_log.* >> " + err + " 2>/dev/null").c_str());
+        std::ifstream in(err);
+        const std::string said(std::istreambuf_iterator<char>(in), {});
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        EXPECT_NE(said.find("Linquara done"), std::string::npos) << said;
+        std::system(("rm -f " + home + "/lqx_log.*").c_str());
+    }
+    close(held);
     std::system(("rm -rf " + home).c_str());
 }
 

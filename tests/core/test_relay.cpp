@@ -24,6 +24,15 @@ TEST_F(Relay, ReadinessOpensTheDisplay) {
             if (m.type == MSG_START) return true;
         return false;
     }));
+    // An answer too short to carry a version is no answer: the relay waits on for a whole one.
+    testing::internal::CaptureStderr();
+    TermSend(MSG_XREADY, 0, {});
+    TermSend(MSG_XREADY, 0, {'B', 1, 3});
+    Pump(5);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "terminal ready message too short - ignored\nterminal ready message too short - ignored\n");
+    EXPECT_EQ(pRssGlobalData->running, 1);
+    EXPECT_FALSE(FD_ISSET(pRssDaemonData->tcpSock, &pRssDispData->readMask));
     TermSend(MSG_XREADY, 0, {'B', 1, 3, 0});
     EXPECT_TRUE(PumpUntil([&] { return FD_ISSET(pRssDaemonData->tcpSock, &pRssDispData->readMask); }));
     EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 3);
