@@ -105,6 +105,7 @@ struct TermData {
     int effVersion = 0, effLevel = 0;  // what both ends use: the lower of theirs and ours
     Lst inList{}, outList{};
     TermClient* clients[64] = {};
+    int codeFrom = 0;  // the client whose server output is coded first in the next pass
     int lineFd = -1;
     int slaveFd = -1;  // our own hold on the pseudo-terminal's slave while the command runs
     pid_t child = -1;

@@ -380,22 +380,17 @@ void Dispatch(TermData* t) {
     }
 }
 
-// Moves coded server output to the link while the host can take it.
-void FeedLink(TermData* t) {
-    for (TermClient* c : t->clients) {
-        if (!c || !lstCount(c->rec.encList)) continue;
-        if (lstCount(&t->outList) >= 12) break;
-        if (!TransIsSendWindowOpen(&t->link) || !TransIsClientSendWindowOpen(&t->link, c->rec.clientId)) continue;
-        lstConcat(&t->outList, c->rec.encList);
-    }
-}
-
 uint32_t LinkPass(TermData* t) {
     TransRead(&t->link, &t->inList);
     Dispatch(t);
-    for (TermClient* c : t->clients)
+    // Each pass starts with the next client, so that one busy client cannot keep the link's queue
+    // full for itself.
+    const int n = static_cast<int>(std::size(t->clients));
+    for (int k = 0; k < n; k++) {
+        TermClient* c = t->clients[(t->codeFrom + k) % n];
         if (c && c->xfd >= 0 && !c->xin.empty()) TermCodeServerBytes(t, c);
-    FeedLink(t);
+    }
+    t->codeFrom = (t->codeFrom + 1) % n;
     return TransWrite(&t->link, &t->outList);
 }
 

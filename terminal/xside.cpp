@@ -25,9 +25,10 @@ constexpr size_t kMaxUnheard = 64 * 1024;  // a set-up and what a client sends b
 // Request bytes an X server may leave unread for one client before the host is asked to hold that
 // client's requests; the hold is lifted once the server has taken them all.
 constexpr size_t kHoldRequests = 64 * 1024;
-// Coded messages of one client waiting for the link: a client whose data the host holds keeps no
-// more of the shared pool than this, and one busy client cannot crowd out the others.
-constexpr int kMaxClientQueue = 16;
+// Coded messages waiting for the link, of all clients. Server output is coded only while the
+// queue is shorter: what waits for the line waits as uncoded bytes (or in the X server), where
+// it holds nothing of the shared pool and keeps its place among the clients.
+constexpr int kMaxLinkQueue = 12;
 
 bool Little(const TermClient* c) { return c->rec.byteOrder == 'l'; }
 
@@ -310,7 +311,7 @@ int TermXWrite(TermData* t, TermClient* c) {
 
 bool TermXWantsRead(const TermData* t, const TermClient* c) {
     // While the host holds this client's data, its replies wait in the X server.
-    return c->xfd >= 0 && c->xin.size() < kMaxServerBacklog && lstCount(c->rec.encList) < kMaxClientQueue &&
+    return c->xfd >= 0 && c->xin.size() < kMaxServerBacklog && lstCount(&t->outList) < kMaxLinkQueue &&
            BufPoolCount(&t->bufData) > kPoolReserve && TransIsClientSendWindowOpen(&t->link, c->rec.clientId);
 }
 
@@ -363,7 +364,8 @@ static size_t CodeSome(TermData* t, TermClient* c) {
     }
     auto roomy = [&] {
         return BufPoolCount(&t->bufData) > kPoolReserve && lstCount(c->rec.reqList) < 8 &&
-               lstCount(c->rec.encList) < kMaxClientQueue && TransIsClientSendWindowOpen(&t->link, id);
+               lstCount(&t->outList) < kMaxLinkQueue && TransIsSendWindowOpen(&t->link) &&
+               TransIsClientSendWindowOpen(&t->link, id);
     };
     for (;;) {
         const size_t avail = c->xin.size() - used;
@@ -398,5 +400,9 @@ static size_t CodeSome(TermData* t, TermClient* c) {
     }
     c->xin.erase(c->xin.begin(), c->xin.begin() + static_cast<long>(used));
     XspecTermEncode(&t->xspecEnv, &c->rec);
+    // Both ends update the shared reply cache in message order, the host as messages arrive: coded
+    // messages must reach the line in the order they were coded, across all clients, so none may
+    // wait behind another client's.
+    lstConcat(&t->outList, c->rec.encList);
     return used;
 }

@@ -19,10 +19,17 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The terminal's record with its pool, its output queue and its X coder's context (host little-endian).
+// The terminal's record with its pool, its link end (no line), its output queue and its X coder's
+// context (host little-endian). FreeTermData undoes it.
 TermData* NewTermData() {
     TermData* t = new TermData;
     if (BufInit(&t->bufData) != 0) {
+        delete t;
+        return nullptr;
+    }
+    LinkSetDefaults(&t->link, LINK_TERMINAL, &t->bufData, Clock{});
+    if (TransInit(&t->link) != 0) {
+        BufDestroy(&t->bufData);
         delete t;
         return nullptr;
     }
@@ -31,6 +38,13 @@ TermData* NewTermData() {
     t->xspecEnv.xspecCache = &t->xspecCache;
     t->xspecEnv.hostByteOrder = 'l';
     return t;
+}
+
+void FreeTermData(TermData* t) {
+    BufListFree(&t->bufData, &t->outList);
+    LinkDestroy(&t->link);
+    BufDestroy(&t->bufData);
+    delete t;
 }
 
 Bytes Msg(uint8_t type, uint32_t len, bool little) {
@@ -309,7 +323,7 @@ TEST(ServerStream, ReachesTheClientWholeThroughTheRelaysDecoder) {
         c->xin.insert(c->xin.end(), msgs[k].begin(), msgs[k].end());
         want.insert(want.end(), wantEach[k].begin(), wantEach[k].end());
         TermCodeServerBytes(t, c);
-        while (Buf* b = lstGetT<Buf>(c->rec.encList)) {  // the link carries each message as it is
+        while (Buf* b = lstGetT<Buf>(&t->outList)) {  // the link carries each message as it is
             Buf* h = BufGet(&host.pool);
             ASSERT_NE(h, nullptr);
             h->type = b->type;
@@ -328,8 +342,7 @@ TEST(ServerStream, ReachesTheClientWholeThroughTheRelaysDecoder) {
     }
     EXPECT_TRUE(c->xin.empty());
     TermFreeClient(t, c);
-    BufDestroy(&t->bufData);
-    delete t;
+    FreeTermData(t);
 }
 
 }  // namespace
@@ -423,8 +436,7 @@ TEST(ServerDrop, AnUnansweredConnectionIsDialledOnceMore) {
         }
         BufListFree(&t->bufData, &t->outList);
         TermFreeClient(t, c);
-        BufDestroy(&t->bufData);
-        delete t;
+        FreeTermData(t);
     }
     close(lsn);
 }
@@ -442,9 +454,7 @@ TEST(ClientHold, EachDirectionHoldsOnlyTheStuckClient) {
     int line[2], server[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, line), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, server), 0);
-    LinkSetDefaults(&t->link, LINK_TERMINAL, &t->bufData, Clock{});
     LinkUseFd(&t->link, line[0]);
-    ASSERT_EQ(TransInit(&t->link), 0);
     LinkSetRemoteVersion(&t->link, 'B', 1, 3);
     TermClient* c = TermNewClient(t, 5);
     ASSERT_NE(c, nullptr);
@@ -482,17 +492,14 @@ TEST(ClientHold, EachDirectionHoldsOnlyTheStuckClient) {
     c->xin = event;
     TermCodeServerBytes(t, c);
     EXPECT_EQ(c->xin.size(), 32u);
-    EXPECT_EQ(lstCount(c->rec.encList), 0);
+    EXPECT_EQ(lstCount(&t->outList), 0);
     TransSetClientSendClosed(&t->link, 5, false);
     TermCodeServerBytes(t, c);
     EXPECT_TRUE(c->xin.empty());
-    EXPECT_GT(lstCount(c->rec.encList), 0);
+    EXPECT_GT(lstCount(&t->outList), 0);
 
     TermFreeClient(t, c);
-    BufListFree(&t->bufData, &t->outList);
-    LinkDestroy(&t->link);
-    BufDestroy(&t->bufData);
-    delete t;
+    FreeTermData(t);
     for (int fd : {line[0], line[1], server[1]}) close(fd);
 }
 
