@@ -1,3 +1,3 @@
 #include "relay/core/rss.h"
 
-int main(int argc, char** argv) { return RssMain(argc, argv) == 0 ? 0 : 1; }
+int main(int argc, char** argv) { return RssMain(argc, argv); }
