@@ -151,7 +151,8 @@ bool RssConnReplyPump(ClientRec* c) {
             std::fprintf(stderr, "ProcessConnReply write error errno=%d\n", errno);
             return false;
         }
-        if (c->inSetup) return false;
+        // A refused client still gets its reason whole, from the buffer, before it is closed.
+        if (c->inSetup || c->dead) return false;
         // Out of the set-up phase the rest is plain reply bytes: held, not kept in a link buffer.
         Buf* b = c->connReplyBuf;
         c->connReplyBuf = nullptr;
