@@ -185,35 +185,29 @@ int RssFlushReplies(ClientRec* c, bool fromReply) {
     }
     if (ClientHeldBytes(c) == 0) c->heldLen = c->heldPos = 0;
     if (result < 0) return -1;
-    while (Buf* b = lstGetT<Buf>(c->replyOutList)) {
-        if (ClientHeldBytes(c) > 0) {  // the socket is full: the rest waits behind what it left
-            RssHoldRest(c, b, b->start);
-            break;
-        }
-        if (b->Len() == 0) {
-            BufFree(Pool(), b);
-            continue;
-        }
-        ssize_t n = write(c->sock, b->start, b->Len());
+    if (ClientHeldBytes(c) > 0) {  // the socket is full: the queue waits behind what it left
+        if (Buf* b = lstGetT<Buf>(c->replyOutList)) RssHoldRest(c, b, b->start);
+    }
+    while (Buf* b = ClientHeldBytes(c) == 0 ? lstGetT<Buf>(c->replyOutList) : nullptr) {
+        ssize_t n = b->Len() ? write(c->sock, b->start, b->Len()) : 0;
         if (n < 0) {
-            int e = errno;
-            if (RssDeadErrno(e)) BufFree(Pool(), b);
-            result = RssWriteFailed(c, e, fromReply);
-            if (result < 0) {
-                if (!RssDeadErrno(e)) lstInsert(c->replyOutList, nullptr, b);
+            const int e = errno;
+            if (RssDeadErrno(e)) {
+                BufFree(Pool(), b);
+                return RssWriteFailed(c, e, fromReply);
+            }
+            if (RssWriteFailed(c, e, fromReply) < 0) {
+                lstInsert(c->replyOutList, nullptr, b);
                 return -1;
             }
             n = 0;
         }
-        if (static_cast<size_t>(n) == b->Len()) {
+        if (static_cast<size_t>(n) == b->Len())
             BufFree(Pool(), b);
-            continue;
-        }
-        RssHoldRest(c, b, b->start + n);
-        break;
+        else
+            RssHoldRest(c, b, b->start + n);
     }
-    if (c->dead) return result;
-    RssHoldWindow(c);
+    if (!c->dead) RssHoldWindow(c);
     return result;
 }
 
