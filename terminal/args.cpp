@@ -9,7 +9,8 @@ static const char kUsage[] =
     "       lqterm [options] -line DEVICE [-speed BPS]   (the relay is at the other end of a serial line)\n"
     "options:\n"
     "  -display D         X server for the relay's clients (default $DISPLAY)\n"
-    "  -level N           protocol level to announce (0..3, default 3)\n"
+    "  -level N           protocol level to announce (0..3, default 3; below 3 offers no extensions)\n"
+    "  -noext             offer the relay no extensions (as a terminal of the base protocol)\n"
     "  -rate BPS          simulate a line of BPS bit/s between the line and the link\n"
     "  -latency MS        simulated latency in milliseconds\n"
     "  -errors RATE[:SEED]  simulated damage: probability per byte, and a seed\n"
@@ -59,6 +60,8 @@ int TermParseArgs(TermOptions* o, int argc, char** argv) {
             if (!Number(v, 0, 3, &d) || d != static_cast<int>(d)) return Bad("level", v);
             o->level = static_cast<int>(d);
             i++;
+        } else if (is("-noext")) {
+            o->noext = true;
         } else if (is("-rate")) {
             if (!Number(v, 0, 100000000, &d)) return Bad("rate", v);
             o->sim.rate = static_cast<uint32_t>(d);

@@ -54,6 +54,7 @@ struct TermOptions {
     int speed = 38400;
     std::string display;       // X server; empty = $DISPLAY
     int level = 3;
+    bool noext = false;        // offer no extensions: act as a terminal of the base protocol
     SimLineConfig sim{};
     bool simulate = false;
     std::vector<std::string> outages;
@@ -124,6 +125,8 @@ struct TermData {
     TermStats stats;
     TermStatus status;
     bool littleEndian = true;
+    uint32_t extAccepted = 0;     // LINKEXT_... bits the relay agreed to
+    bool unvouchedNoted = false;  // the log says once why clients may be refused
 };
 
 extern TermData* pTermData;

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "terminal/lqterm.h"
+#include "relay/link/linkext.h"
 #include "relay/link/linkpair.h"
 #include "terminal/xside.h"
 
@@ -337,6 +338,7 @@ void Dispatch(TermData* t) {
             case MSG_START:
                 // Both ends then work at the lower of the two levels.
                 LinkTermAnswerStart(&t->link, b, &t->outList, 1, t->opt.level);
+                if (!t->opt.noext && t->opt.level >= 3) b->end += LinkExtWrite(b->end, LINKEXT_KNOWN);
                 if (t->link.RemoteLqxLevel > t->opt.level) t->link.RemoteLqxLevel = t->opt.level;
                 t->effVersion = t->link.RemoteLqxVersion;
                 t->effLevel = t->link.RemoteLqxLevel;
@@ -359,6 +361,12 @@ void Dispatch(TermData* t) {
             case MSG_DEADCLIENT:
                 DeadClientMessage(t, b);
                 break;
+            case MSG_EXTENSIONS: {
+                uint32_t bits = 0;
+                if (LinkExtRead(b->start, b->Len(), &bits) == 0) t->extAccepted = bits;
+                BufFree(&t->bufData, b);
+                break;
+            }
             case MSG_SHUTDOWN: {
                 const int phase = b->Len() ? b->start[0] : 2;
                 if (phase == 0) {

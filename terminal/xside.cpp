@@ -4,6 +4,8 @@
 // the encoder (each starts a link message of its own).
 #include "terminal/xside.h"
 
+#include "relay/link/linkext.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -94,13 +96,15 @@ int TermXConnect(const std::string& display) {
 }
 
 // A client of the relay knows no cookie of our X server. When its set-up carries no authorization
-// at all, ours for the display goes in its place (from $XAUTHORITY or ~/.Xauthority).
-void TermAddCookie(TermClient* c, const std::string& display) {
-    if (c->xout.size() != 12) return;
+// at all, ours for the display goes in its place (from $XAUTHORITY or ~/.Xauthority), but only for
+// a client the relay has checked itself: any program that reaches an unchecking relay would
+// otherwise be given the run of our display.
+int TermAddCookie(TermClient* c, const std::string& display, bool vouched) {
+    if (c->xout.size() != 12) return 0;
     const bool little = Little(c);
-    if (XspecLoad16(&c->xout[6], little) != 0 || XspecLoad16(&c->xout[8], little) != 0) return;
+    if (XspecLoad16(&c->xout[6], little) != 0 || XspecLoad16(&c->xout[8], little) != 0) return 0;
     size_t colon = display.rfind(':');
-    if (colon == std::string::npos) return;
+    if (colon == std::string::npos) return 0;
     std::string num = display.substr(colon + 1);
     num = num.substr(0, num.find('.'));
     char host[256] = {};
@@ -110,7 +114,11 @@ void TermAddCookie(TermClient* c, const std::string& display) {
     const int lens[] = {static_cast<int>(sizeof kCookie - 1)};
     Xauth* a = XauGetBestAuthByAddr(FamilyLocal, static_cast<unsigned>(std::strlen(host)), host,
                                     static_cast<unsigned>(num.size()), num.c_str(), 1, types, lens);
-    if (!a) return;
+    if (!a) return 0;
+    if (!vouched) {
+        XauDisposeAuth(a);
+        return -1;
+    }
     auto padded = [&](const char* p, size_t n) {
         c->xout.insert(c->xout.end(), p, p + n);
         while (c->xout.size() % 4) c->xout.push_back(0);
@@ -120,6 +128,7 @@ void TermAddCookie(TermClient* c, const std::string& display) {
     padded(a->name, a->name_length);
     padded(a->data, a->data_length);
     XauDisposeAuth(a);
+    return 1;
 }
 
 TermClient* TermNewClient(TermData* t, int id) {
@@ -240,7 +249,12 @@ int TermStartClient(TermData* t, int id, Buf* first) {
         return -1;
     }
     c->xout.insert(c->xout.end(), first->start, first->end);
-    TermAddCookie(c, t->opt.display);
+    if (TermAddCookie(c, t->opt.display, t->extAccepted & LINKEXT_VOUCH) == -1 && !t->unvouchedNoted) {
+        t->unvouchedNoted = true;
+        std::fprintf(stderr, "lqterm: the relay does not check its clients' authorization (an earlier relay, "
+                             "or extensions off), so their set-ups reach the X server without its cookie; "
+                             "a server that asks for one refuses them\n");
+    }
     c->parsed = c->xout.size();
     BufFree(&t->bufData, first);
     return 0;

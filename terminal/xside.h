@@ -7,8 +7,10 @@
 // Connects to an X display name ("[host]:n[.s]", "unix:n"). The descriptor (non-blocking,
 // close-on-exec), or -1.
 int TermXConnect(const std::string& display);
-// Puts our X server's cookie into a set-up header (12 bytes in xout) that carries no authorization.
-void TermAddCookie(TermClient* c, const std::string& display);
+// Puts our X server's cookie into a set-up header (12 bytes in xout) that carries no authorization,
+// when the relay vouched for the client. 1 when it did, -1 when a cookie was held back because the
+// relay did not vouch, 0 when there was nothing to add (the client brought its own, or we have none).
+int TermAddCookie(TermClient* c, const std::string& display, bool vouched);
 // A client's first MSG_CONNECT: connects it to the X server (or refuses it as a server would).
 int TermStartClient(TermData* t, int id, Buf* first);
 TermClient* TermNewClient(TermData* t, int id);

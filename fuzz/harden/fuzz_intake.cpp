@@ -1,8 +1,10 @@
 // An X client is outside bytes: whatever it writes (set-up header, authorization, requests of any
 // length, in pieces of any size) must become link messages or a dead client, never an overread,
-// a lost buffer or a crash. Input: [piece size][client bytes...]; the bytes reach the relay's side
-// of a socket pair in pieces of that size, the terminal accepts the set-up as soon as it has been
-// forwarded, and the client hangs up at the end. The line is a socket pair to a terminal end.
+// a lost buffer or a crash. Input: [mode][client bytes...]; the bytes reach the relay's side of a
+// socket pair in pieces of (mode & 63) + 1 bytes, the terminal accepts the set-up as soon as it has
+// been forwarded, and the client hangs up at the end. With mode & 64 the relay checks the set-up's
+// cookie (kCookie) and may refuse and close the client itself. The line is a socket pair to a
+// terminal end.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -54,9 +56,14 @@ void LinePass(Term* t) {
     TransWrite(&t->link, &t->out);
 }
 
+constexpr uint8_t kCookie[16] = {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+
+// The record is still the relay's (a refused client's is freed at once).
+bool Alive(ClientRec* c, int fd) { return pRssDispData->socketTbl[fd] == c; }
+
 // Runs the relay's handlers for the client until they stop making progress.
 void Drain(Term* t, ClientRec* c, int fd, bool* replied) {
-    for (int i = 0; i < 64 && !c->dead; i++) {
+    for (int i = 0; i < 64 && Alive(c, fd) && !c->dead; i++) {
         ProcessRequest(fd);
         if (c->inSetup && !*replied && c->setupHdrSeen && c->needed == 0) {
             // The terminal's X server accepts the set-up: status message, then the rest.
@@ -64,8 +71,10 @@ void Drain(Term* t, ClientRec* c, int fd, bool* replied) {
             if (Buf* b = ConnReply(c->clientId, {1, 0, 0, 11, 0, 0, 0, 0})) ProcessConnectionRepl(b);
             if (Buf* b = ConnReply(c->clientId, {0, 0, 0, 0})) ProcessConnectionRepl(b);
         }
+        if (!Alive(c, fd)) break;
         WriteReplies(fd);
         LinePass(t);
+        if (!Alive(c, fd)) break;
         uint8_t peek;
         if (recv(fd, &peek, 1, MSG_PEEK | MSG_DONTWAIT) <= 0 && c->resumeTime == 0 && !c->inSetup) break;
     }
@@ -76,6 +85,7 @@ void Drain(Term* t, ClientRec* c, int fd, bool* replied) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 16384) return 0;
     size_t piece = data[0] % 64 + 1;
+    const bool check = data[0] & 64;
     data++;
     size--;
 
@@ -84,6 +94,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RssDaemonData* d = pRssDaemonData;
     if (BufInit(&d->bufData) != 0) std::abort();
     d->escapeChars = strdup("0x11 0x13");
+    d->checkAuthorization = check;
+    d->cookieMade = check;
+    std::memcpy(d->cookie, kCookie, sizeof kCookie);
     int line[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, line) != 0) std::abort();
     for (int l : line) fcntl(l, F_SETFL, fcntl(l, F_GETFL) | O_NONBLOCK);
@@ -117,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FD_SET(fd, &pRssDispData->readMask);
 
     bool replied = false;
-    for (size_t i = 0; i < size && !c->dead; i += piece) {
+    for (size_t i = 0; i < size && Alive(c, fd) && !c->dead; i += piece) {
         size_t n = size - i < piece ? size - i : piece;
         if (write(sv[1], data + i, n) != static_cast<ssize_t>(n)) std::abort();
         Drain(&term, c, fd, &replied);

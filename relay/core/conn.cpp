@@ -7,12 +7,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "relay/core/auth.h"
 #include "relay/core/disp.h"
 #include "relay/core/peer.h"
 #include "relay/core/rss.h"
@@ -100,7 +102,8 @@ int CreateInetSocket(int display) {
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    // Only this host's own programs, unless asked otherwise: the display is the user's screen.
+    a.sin_addr.s_addr = htonl(d->tcpAllInterfaces ? INADDR_ANY : INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>((d->listenPort + display) & 0xffff));
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == -1) {
         close(s);
@@ -192,7 +195,10 @@ int SetUpConnectionSockets() {
     }
     char host[257] = "unix";
     if (d->displayHost == 1) {
-        if (gethostname(host, sizeof host - 1) == -1) std::snprintf(host, sizeof host, "localhost");
+        // TCP on the loopback address alone is not reached under the host's name, which may stand
+        // for another address.
+        if (!d->tcpAllInterfaces || gethostname(host, sizeof host - 1) == -1)
+            std::snprintf(host, sizeof host, "localhost");
         host[sizeof host - 1] = '\0';
     }
     char value[300];
@@ -252,6 +258,66 @@ namespace {
 
 bool RssDeadErrno(int e) { return e == EINTR || e == EBADF || e == EPIPE || e == ECONNRESET; }
 
+// A client the terminal has not heard of yet is closed here alone.
+void RssDropClient(ClientRec* c, const char* reason) {
+    if (reason) {
+        uint8_t reply[8 + 256];
+        size_t n = RssAuthFailedReply(reply, c->byteOrder, reason);
+        // One try: the reply is far smaller than any socket's buffer, and the client waits for it.
+        if (write(c->sock, reply, n) != static_cast<ssize_t>(n)) {}
+        std::fprintf(stderr, "X client refused: %s\n", reason);
+    }
+    CloseConnection(c->sock);
+}
+
+// With the check on, a client's set-up is held here until it is whole, and nothing of the client
+// crosses the line before its cookie has been seen. What a set-up announces beyond the size of a
+// cookie is read and dropped (such a set-up is refused anyway), so that the client reads our answer
+// instead of a connection reset.
+void RssSetupHold(ClientRec* c) {
+    RssDaemonData* d = pRssDaemonData;
+    if (c->setupHdrSeen && c->needed == 0 && !c->reqBuf) return;  // passed on already
+    if (!c->reqBuf) {
+        Buf* b = BufGet(Pool());
+        if (!b) return;  // later, when the pool has a buffer again
+        b->type = MSG_CONNECT;
+        b->clientId = static_cast<uint8_t>(c->clientId);
+        c->reqBuf = b;
+    }
+    Buf* b = c->reqBuf;
+    for (;;) {
+        if (c->needed == 0) {
+            if (c->setupHdrSeen) break;
+            RssParseSetupHeader(c, b);  // needed becomes what the two lengths announce
+            continue;
+        }
+        uint8_t drop[512];
+        const size_t held = b->Len();
+        const bool keep = held < static_cast<size_t>(RSS_SETUP_WITH_COOKIE);
+        const size_t room = keep ? RSS_SETUP_WITH_COOKIE - held : sizeof drop;
+        const size_t want = std::min(static_cast<size_t>(c->needed), room);
+        ssize_t n = read(c->sock, keep ? b->end : drop, want);
+        if (n == -1 && errno == EAGAIN) return;
+        if (n <= 0) {  // gone before its set-up was whole
+            RssDropClient(c, nullptr);
+            return;
+        }
+        if (keep) b->end += n;
+        c->needed -= static_cast<int>(n);
+    }
+    c->reqBuf = nullptr;
+    if (const char* why = RssAuthCheck(b->start, b->Len())) {
+        BufFree(Pool(), b);
+        RssDropClient(c, why);
+        return;
+    }
+    // The cookie is the relay's own business: the terminal gets the set-up without it.
+    for (int i = 6; i < 10; i++) b->start[i] = 0;
+    b->end = b->start + 12;
+    RssQueueOut(b);
+    RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
+}
+
 void RssAccept(int listenFd) {
     RssDaemonData* d = pRssDaemonData;
     RssDispData* p = pRssDispData;
@@ -308,6 +374,10 @@ void RssAccept(int listenFd) {
     hdr->type = MSG_CONNECT;
     hdr->clientId = static_cast<uint8_t>(id);
     c->reqBuf = hdr;
+    if (d->checkAuthorization) {
+        RssSetupHold(c);
+        return;
+    }
     ssize_t n = read(s, hdr->end, 12);
     if (n == 0 || (n == -1 && RssDeadErrno(errno))) {
         BufFree(Pool(), hdr);
@@ -363,6 +433,10 @@ void RssSetupContinue(int fd) {
         return;
     }
     if (!c->inSetup) return;
+    if (d->checkAuthorization) {
+        RssSetupHold(c);
+        return;
+    }
     for (int round = 0; round < 2 && c->needed > 0; round++) {
         if (!c->reqBuf) {
             Buf* b = BufGet(Pool());

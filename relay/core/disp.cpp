@@ -11,6 +11,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "relay/core/auth.h"
 #include "relay/core/conn.h"
 #include "relay/core/file.h"
 #include "relay/core/peer.h"
@@ -312,6 +313,7 @@ void ShutdownDispatch() {
         if (lstFirst(&pRssDispData->clientRecList) == c) DestroyClientRec(c);
     }
     if (pRssGlobalData->ttyFd != -1) TtyRestore(pRssGlobalData->ttyFd);
+    RssAuthRemove();
     DestroyUnixSocket();
     DestroyInetSocket();
 }

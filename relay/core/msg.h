@@ -14,6 +14,7 @@ enum : uint8_t {
     MSG_FILEOPEN = 7,
     MSG_FILECLOSE = 8,
     MSG_FILEDATA = 9,
+    MSG_EXTENSIONS = 10,  // host to terminal, only in answer to an offer (relay/link/linkext.h)
     MSG_SHUTDOWN = 11,
     MSG_DEADCLIENT = 12,
     MSG_REXMIT_HDR = 14,

@@ -7,6 +7,7 @@
 #include "relay/core/file.h"
 #include "relay/core/req.h"
 #include "relay/core/rss.h"
+#include "relay/link/linkext.h"
 
 namespace {
 
@@ -22,6 +23,21 @@ void RssCloseAllClients() {
         if (CloseConnection(c->sock) == 0 && lstFirst(&pRssDispData->clientRecList) == c)
             DestroyClientRec(c);  // a record that never got a socket
     }
+}
+
+// What we take of the terminal's offer: vouching for clients only while we check them.
+void RssAnswerExtensions(uint32_t offered) {
+    RssDaemonData* d = pRssDaemonData;
+    uint32_t ours = d->checkAuthorization ? LINKEXT_VOUCH : 0;
+    Buf* b = BufGet(Pool());
+    if (!b) return;  // no answer: the terminal goes on as with an earlier relay
+    d->extAccepted = offered & ours;
+    b->type = MSG_EXTENSIONS;
+    b->clientId = 0;
+    b->end += LinkExtWrite(b->end, d->extAccepted);
+    std::fprintf(stderr, "terminal extensions: offered 0x%x, accepted 0x%x\n", static_cast<unsigned>(offered),
+                 static_cast<unsigned>(d->extAccepted));
+    RssSend(b);
 }
 
 }  // namespace
@@ -63,6 +79,8 @@ void ProcessXready(Buf* msg) {
     }
     uint8_t m[4];
     for (size_t i = 0; i < 4; i++) m[i] = msg->start[i];
+    uint32_t offered = 0;
+    const bool offer = LinkExtRead(msg->start + 4, msg->Len() - 4, &offered) == 0;
     BufFree(Pool(), msg);
     // The terminal's version is known as 0.0 until its first answer, and fixed by that answer: a
     // repeated one must not change byte order, escapes or link level under the running clients.
@@ -88,6 +106,8 @@ void ProcessXready(Buf* msg) {
     }
     // The link narrows its stuffing to the configured escape list and adapts to the level.
     LinkSetRemoteVersion(&d->rssLink, m[0], m[1], m[2]);
+    // The answer goes before any client's set-up can, so the terminal knows the terms of every one.
+    if (offer && d->extensions) RssAnswerExtensions(offered);
     if (d->useLocal && d->unixSock != -1) FD_SET(d->unixSock, &pRssDispData->readMask);
     if (d->useTcpip && d->tcpSock != -1) FD_SET(d->tcpSock, &pRssDispData->readMask);
 }

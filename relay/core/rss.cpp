@@ -100,10 +100,11 @@ struct RssResource {
 };
 
 enum {
-    R_FLAGS, R_TIMEOUT, R_LOOPBACK, R_ESCAPE, R_XPORTS, R_CONFIG, R_TMPDIR, R_PORT, R_DISPLAY, R_SESSION, R_SCRIPT
+    R_FLAGS, R_TIMEOUT, R_LOOPBACK, R_ESCAPE, R_XPORTS, R_CONFIG, R_TMPDIR, R_PORT, R_DISPLAY, R_SESSION, R_SCRIPT,
+    R_CHECKAUTH, R_TCPALL, R_EXTENSIONS
 };
 
-const RssResource RssResources[11] = {
+const RssResource RssResources[14] = {
     {"flags", "Flags", RSS_RES_INT, R_FLAGS, "0"},
     {"timeout", "Timeout", RSS_RES_INT, R_TIMEOUT, "30"},
     {"loopback", "Loopback", RSS_RES_INT, R_LOOPBACK, "0"},
@@ -115,6 +116,9 @@ const RssResource RssResources[11] = {
     {"display", "Display", RSS_RES_INT, R_DISPLAY, "1"},
     {"defaultSession", "DefaultSession", RSS_RES_STRING, R_SESSION, "xterm -geometry +1+1 -n login"},
     {"sessionScriptName", "SessionScriptName", RSS_RES_STRING, R_SCRIPT, ".xsession"},
+    {"checkAuthorization", "CheckAuthorization", RSS_RES_BOOL, R_CHECKAUTH, "on"},
+    {"tcpAllInterfaces", "TcpAllInterfaces", RSS_RES_BOOL, R_TCPALL, "off"},
+    {"extensions", "Extensions", RSS_RES_BOOL, R_EXTENSIONS, "on"},
 };
 
 void* RssResourceMember(int kind) {
@@ -131,6 +135,9 @@ void* RssResourceMember(int kind) {
     case R_PORT: return &d->listenPort;
     case R_DISPLAY: return &d->display;
     case R_SESSION: return &d->defaultSession;
+    case R_CHECKAUTH: return &d->checkAuthorization;
+    case R_TCPALL: return &d->tcpAllInterfaces;
+    case R_EXTENSIONS: return &d->extensions;
     default: return &d->sessionScriptName;
     }
 }
@@ -151,7 +158,7 @@ XrmOptionDescRec configTable[9] = {
     {S(":"), nullptr, XrmoptionSkipNArgs, nullptr},
 };
 
-XrmOptionDescRec optionTable[8] = {
+XrmOptionDescRec optionTable[9] = {
     {S("-flags"), S(".flags"), XrmoptionSepArg, nullptr},
     {S("-timeout"), S(".timeout"), XrmoptionSepArg, nullptr},
     {S("-loopback"), S(".loopback"), XrmoptionNoArg, S("1")},
@@ -160,6 +167,7 @@ XrmOptionDescRec optionTable[8] = {
     {S("-xtports"), S(".xTransportProtocols"), XrmoptionSepArg, nullptr},
     {S("-session"), S(".sessionScriptName"), XrmoptionSepArg, nullptr},
     {S(":"), S(".display"), XrmoptionStickyArg, nullptr},
+    {S("-noext"), S(".extensions"), XrmoptionNoArg, S("off")},
 };
 
 void RssTrimRight(char* s) {
@@ -210,7 +218,7 @@ void ReinitResources() {
         std::fprintf(stderr, "Can't open configuration file %s\n", d->configFile ? d->configFile : "");
     }
 
-    XrmParseCommand(&db, optionTable, 8, "HostServer", &argc, argv);
+    XrmParseCommand(&db, optionTable, 9, "HostServer", &argc, argv);
     d->rssDb = db;
     if (argc > 1) {
         std::fprintf(stderr, "unrecognized command line parameter:");
@@ -227,8 +235,11 @@ void LoadRssResources() {
         char name[64], cls[64];
         std::snprintf(name, sizeof name, "HostServer.%s", r.name);
         std::snprintf(cls, sizeof cls, "HostServer.%s", r.cls);
-        GetRssResource(name, cls, r.type, RssResourceMember(r.kind),
-                       r.dflt ? r.dflt : pRssDaemonData->defaultConfigPath);
+        void* dst = RssResourceMember(r.kind);
+        // A value that is neither on nor off leaves a switch as it is: at its default, so that a
+        // typing error cannot turn a check off.
+        if (r.type == RSS_RES_BOOL) *static_cast<int*>(dst) = std::strcmp(r.dflt, "on") == 0;
+        GetRssResource(name, cls, r.type, dst, r.dflt ? r.dflt : pRssDaemonData->defaultConfigPath);
     }
 }
 

@@ -73,6 +73,16 @@ struct RssDaemonData {
     // Files opened for the terminal: records of the current form, the one file of the old form.
     Lst RssFileList;
     int HostFd;
+    // Who may use the display, and what the terminal agreed to beyond the base protocol.
+    int checkAuthorization;  // clients must bring the display's cookie (resource, default on)
+    int tcpAllInterfaces;    // TCP listens on every interface, not only the loopback address
+    int extensions;          // extensions offered by the terminal may be accepted (-noext: off)
+    uint32_t extAccepted;    // LINKEXT_... bits agreed with the terminal
+    uint8_t cookie[16];      // the display's MIT-MAGIC-COOKIE-1 (relay/core/auth.h)
+    uint8_t cookieMade;      // cookie holds one (until then every set-up is refused)
+    uint8_t cookieAdded;     // authFile holds entries for it
+    int cookieDisplay;
+    char authFile[2 * RSS_PATH_MAX + 64];
 };
 
 extern RssGlobalData* pRssGlobalData;

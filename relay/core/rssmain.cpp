@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "relay/core/auth.h"
 #include "relay/core/conn.h"
 #include "relay/core/disp.h"
 #include "relay/core/file.h"
@@ -102,6 +103,10 @@ int RssMain(int argc, char** argv) {
     ParseXports();
     if (SetUpConnectionSockets() == -1) {
         std::fprintf(stderr, "can't establish X connection socket(s)\n");
+        CleanupAndExit(1);
+    }
+    if (RssAuthInit(d->display) == -1) {
+        std::fprintf(stderr, "clients could not be authorized (resource checkAuthorization: off runs without)\n");
         CleanupAndExit(1);
     }
     if (InitLogfile() == -1) CleanupAndExit(1);

@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "relay/core/auth.h"
 #include "relay/core/conn.h"
 #include "relay/core/disp.h"
 #include "relay/core/rss.h"
@@ -35,6 +37,10 @@ class Relay : public ::testing::Test {
     std::vector<TermMsg> got;  // everything the terminal received, in order
     int termVersion = 1, termLevel = 3;
     bool autoReady = true;
+    // The relay checks its clients' cookies only where a test asks for it (the default of the
+    // program); elsewhere the tests speak to it as clients without authorization.
+    bool checkAuth = false;
+    std::vector<uint8_t> readyExtra;  // appended to the terminal's MSG_XREADY (an extension offer)
     int listenPort = 0;
     std::vector<int> clients;
 
@@ -44,6 +50,8 @@ class Relay : public ::testing::Test {
         char tmpl[] = "/tmp/lqrelayXXXXXX";
         home = mkdtemp(tmpl);
         setenv("HOME", home.c_str(), 1);
+        setenv("XAUTHORITY", (home + "/.Xauthority").c_str(), 1);
+        if (!checkAuth) WriteFile(home + "/.lqhostdrc", "HostServer.checkAuthorization: off\n");
         listenPort = 20000 + static_cast<int>(getpid() % 20000);
         std::vector<std::string> all = {"lqhostd", "-udpport", std::to_string(listenPort), "-xtports", "tcpip"};
         all.insert(all.end(), args.begin(), args.end());
@@ -57,6 +65,7 @@ class Relay : public ::testing::Test {
         ASSERT_EQ(BufInit(&pRssDaemonData->bufData), 0);
         ParseXports();
         ASSERT_EQ(SetUpConnectionSockets(), 0);
+        ASSERT_EQ(RssAuthInit(pRssDaemonData->display), 0);
 
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, line), 0);
         for (int fd : line) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -107,6 +116,8 @@ class Relay : public ::testing::Test {
         while (Buf* b = lstGetT<Buf>(&termIn)) {
             if (b->type == MSG_START && autoReady) {
                 LinkTermAnswerStart(&term, b, &termOut, termVersion, termLevel);
+                if (!readyExtra.empty()) std::memcpy(b->end, readyExtra.data(), readyExtra.size());
+                b->end += readyExtra.size();
                 continue;
             }
             got.push_back({b->type, b->clientId, std::vector<uint8_t>(b->start, b->end)});
@@ -162,6 +173,25 @@ class Relay : public ::testing::Test {
         return s;
     }
 
+    static void WriteFile(const std::string& path, const std::string& text) {
+        FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+
+    // A set-up carrying the display's cookie (or, with `wrong`, a cookie of the right size that is
+    // not the display's).
+    static std::vector<uint8_t> SetupWithCookie(uint8_t order = 'B', bool wrong = false) {
+        std::vector<uint8_t> s = SetupHeader(18, 16, order);
+        const char* name = "MIT-MAGIC-COOKIE-1";
+        s.insert(s.end(), name, name + 18);
+        s.insert(s.end(), {0, 0});
+        s.insert(s.end(), pRssDaemonData->cookie, pRssDaemonData->cookie + 16);
+        if (wrong) s.back() ^= 1;
+        return s;
+    }
+
     static void Send(int s, const std::vector<uint8_t>& bytes) {
         ASSERT_EQ(write(s, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
@@ -210,7 +240,7 @@ class Relay : public ::testing::Test {
     // client's socket and its link id.
     int Accepted(int* id, uint8_t order = 'B') {
         int s = Connect();
-        Send(s, SetupHeader(0, 0, order));
+        Send(s, checkAuth ? SetupWithCookie(order) : SetupHeader(0, 0, order));
         EXPECT_TRUE(PumpUntil([&] { return !Take(MSG_CONNECT).empty(); }));
         ClientRec* c = lstLastT<ClientRec>(&pRssDispData->clientRecList);
         *id = c->clientId;

@@ -63,6 +63,7 @@ TEST(Life, SessionEndShutsTheRelayDownInOrder) {
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
         setenv("HOME", home.c_str(), 1);
+        setenv("XAUTHORITY", (home + "/.Xauthority").c_str(), 1);
         execl(bin.c_str(), "lqhostd", "-config", (home + "/rc").c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -153,6 +154,7 @@ TEST(Life, HungUpLineEndsTheRelay) {
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
         setenv("HOME", home.c_str(), 1);
+        setenv("XAUTHORITY", (home + "/.Xauthority").c_str(), 1);
         execl(bin.c_str(), "lqhostd", "-config", (home + "/rc").c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -214,6 +216,7 @@ TEST(Life, StartUpFailuresEndWithStatusOne) {
         const char* name;
         std::vector<std::string> args;
         const char* says;
+        std::string xauthority = "";  // empty: the test's own file
     };
     const std::string port = std::to_string(base);
     const std::vector<Case> cases = {
@@ -221,6 +224,8 @@ TEST(Life, StartUpFailuresEndWithStatusOne) {
         {"log file", {"-udpport", port, "-xtports", "tcpip", "-config", home + "/rc.badtmp"},
          "cannot open log file"},
         {"no line", {"-udpport", port, "-xtports", "tcpip", "-config", home + "/rc.tmp"}, "tty open"},
+        {"authority file", {"-udpport", port, "-xtports", "tcpip", "-config", home + "/rc.tmp"},
+         "can't add the display's cookie to", home + "/missing/auth"},
     };
     const std::string bin = BinDir() + "/lqhostd";
     for (const Case& c : cases) {
@@ -230,6 +235,7 @@ TEST(Life, StartUpFailuresEndWithStatusOne) {
         if (pid == 0) {
             setsid();  // no controlling terminal
             setenv("HOME", home.c_str(), 1);
+            setenv("XAUTHORITY", (c.xauthority.empty() ? home + "/.Xauthority" : c.xauthority).c_str(), 1);
             int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(e, 1);
             dup2(e, 2);

@@ -60,6 +60,33 @@ TEST_F(Resources, DefaultsWithoutFileOrArguments) {
     EXPECT_EQ(d->display, 1);
     EXPECT_STREQ(d->defaultSession, "xterm -geometry +1+1 -n login");
     EXPECT_STREQ(d->sessionScriptName, ".xsession");
+    EXPECT_EQ(d->checkAuthorization, 1);
+    EXPECT_EQ(d->tcpAllInterfaces, 0);
+    EXPECT_EQ(d->extensions, 1);
+}
+
+// The switches that guard the display keep their defaults unless a value says plainly otherwise.
+TEST_F(Resources, SecuritySwitches) {
+    const struct {
+        const char* rc;
+        std::vector<std::string> args;
+        int check, all, ext;
+    } cases[] = {
+        {"HostServer.checkAuthorization: off\nHostServer.tcpAllInterfaces: Yes\n", {}, 0, 1, 1},
+        {"HostServer.checkAuthorization: of\nHostServer.tcpAllInterfaces: sure\n", {}, 1, 0, 1},
+        {"HostServer.extensions: off\n", {}, 1, 0, 0},
+        {nullptr, {"-noext"}, 1, 0, 0},
+    };
+    for (const auto& c : cases) {
+        std::remove((home + "/.lqhostdrc").c_str());
+        if (c.rc) WriteRc(home + "/.lqhostdrc", c.rc);
+        RssInitData();
+        Load(c.args);
+        const std::string what = c.rc ? c.rc : c.args[0];
+        EXPECT_EQ(pRssDaemonData->checkAuthorization, c.check) << what;
+        EXPECT_EQ(pRssDaemonData->tcpAllInterfaces, c.all) << what;
+        EXPECT_EQ(pRssDaemonData->extensions, c.ext) << what;
+    }
 }
 
 struct PrecedenceCase {

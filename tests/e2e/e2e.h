@@ -36,6 +36,9 @@ class E2E : public ::testing::Test {
     // it answers them; lqterm dials those again. Most tests run a server that never resets, so
     // that they do not depend on that; the long line sessions run one that does.
     bool xResets = false;
+    // A server that takes only clients with its cookie, kept in the test user's authority file
+    // (where lqterm finds it, and where the relay writes its own).
+    bool xAuth = false;
     std::vector<pid_t> procs;
 
     // Absolute, since the programs are started in the test's own directory.
@@ -84,6 +87,13 @@ class E2E : public ::testing::Test {
             ASSERT_GT(xdisp, 0);
             std::vector<std::string> argv = {"Xvfb", XDisplay(), "-screen", "0", "640x480x24", "-nolisten", "tcp"};
             if (!xResets) argv.push_back("-noreset");
+            if (xAuth) {
+                const std::string file = home + "/.Xauthority";
+                ASSERT_EQ(std::system(("xauth -q -f " + file + " add " + XDisplay() +
+                                       " . $(od -An -N16 -tx1 /dev/urandom | tr -d ' \\n')").c_str()),
+                          0);
+                argv.insert(argv.end(), {"-auth", file});
+            }
             xvfb = Spawn(argv, {}, dir + "/xvfb.log");
             // Another test may have taken the display meanwhile: then the socket is not ours.
             const bool up = WaitUntil([&] { return Exists("/tmp/.X11-unix/X" + std::to_string(xdisp)); }, 10);
@@ -120,6 +130,7 @@ class E2E : public ::testing::Test {
             setpgid(0, 0);
             if (chdir(dir.c_str()) != 0) _exit(126);
             setenv("HOME", home.c_str(), 1);
+            setenv("XAUTHORITY", (home + "/.Xauthority").c_str(), 1);
             for (auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
             int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int e = err.empty() ? o : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -171,7 +182,8 @@ class E2E : public ::testing::Test {
     }
     // Output of a shell command run against the test's Xvfb.
     std::string Sh(const std::string& cmd) {
-        std::string full = "cd " + dir + " && export DISPLAY=" + XDisplay() + " HOME=" + home + " && " + cmd;
+        std::string full = "cd " + dir + " && export DISPLAY=" + XDisplay() + " HOME=" + home +
+                           " XAUTHORITY=" + home + "/.Xauthority && " + cmd;
         FILE* p = popen(full.c_str(), "r");
         std::string out;
         char buf[65536];

@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
+#include <X11/Xauth.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,11 +64,34 @@ bool WriteFull(int s, const uint8_t* p, size_t n) {
     return true;
 }
 
-// Connection set-up in the most significant byte first order, no authorization.
+// Connection set-up in the most significant byte first order, with the display's cookie when the
+// authority file holds one (as any client finds it), else without authorization.
 bool SetUp(int s, int ms) {
-    const uint8_t hello[12] = {'B', 0, 0, 11, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> hello = {'B', 0, 0, 11, 0, 0, 0, 0, 0, 0, 0, 0};
+    const char* d = std::getenv("DISPLAY");
+    const char* colon = d ? std::strrchr(d, ':') : nullptr;
+    char host[257] = {};
+    gethostname(host, sizeof host - 1);
+    std::string num = colon ? std::to_string(std::atoi(colon + 1)) : "";
+    static char kName[] = "MIT-MAGIC-COOKIE-1";
+    char* names[] = {kName};
+    int lens[] = {static_cast<int>(sizeof kName - 1)};
+    if (Xauth* a = XauGetBestAuthByAddr(FamilyLocal, static_cast<unsigned short>(std::strlen(host)), host,
+                                        static_cast<unsigned short>(num.size()), num.c_str(), 1, names, lens)) {
+        auto padded = [&](const char* p, size_t n) {
+            hello.insert(hello.end(), p, p + n);
+            while (hello.size() % 4) hello.push_back(0);
+        };
+        hello[6] = static_cast<uint8_t>(a->name_length >> 8);
+        hello[7] = static_cast<uint8_t>(a->name_length);
+        hello[8] = static_cast<uint8_t>(a->data_length >> 8);
+        hello[9] = static_cast<uint8_t>(a->data_length);
+        padded(a->name, a->name_length);
+        padded(a->data, a->data_length);
+        XauDisposeAuth(a);
+    }
     uint8_t head[8];
-    if (!WriteFull(s, hello, sizeof hello) || !ReadFull(s, head, 8, ms) || head[0] != 1) return false;
+    if (!WriteFull(s, hello.data(), hello.size()) || !ReadFull(s, head, 8, ms) || head[0] != 1) return false;
     std::vector<uint8_t> rest(4u * (head[6] << 8 | head[7]));
     return ReadFull(s, rest.data(), rest.size(), ms);
 }

@@ -55,6 +55,7 @@ class Paths : public E2E {
             setsid();
             if (chdir(dir.c_str()) != 0) _exit(126);
             setenv("HOME", home.c_str(), 1);
+            setenv("XAUTHORITY", (home + "/.Xauthority").c_str(), 1);
             int tty = open(device.c_str(), O_RDWR);  // the first terminal a session leader opens is its own
             int err = open((dir + "/relay.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (tty < 0 || err < 0) _exit(126);
@@ -143,7 +144,7 @@ class OverSsh : public Paths {
             "--", "ssh", "-e", "none", "-tt", "-p", std::to_string(port), "-F", "/dev/null", "-i", key,
             "-o", "IdentitiesOnly=yes", "-o", "BatchMode=yes", "-o", "UserKnownHostsFile=" + knownHosts,
             "-o", "StrictHostKeyChecking=yes", "-o", "LogLevel=ERROR", "127.0.0.1",
-            "cd " + home + " && HOME=" + home + " exec " + Bin("lqhostd") + " :" + std::to_string(relayDisplay)};
+            "cd " + home + " && HOME=" + home + " XAUTHORITY=" + home + "/.Xauthority exec " + Bin("lqhostd") + " :" + std::to_string(relayDisplay)};
         argv.insert(argv.end(), ssh.begin(), ssh.end());
         return Spawn(argv, {}, dir + "/lqterm.out", dir + "/lqterm.err");
     }

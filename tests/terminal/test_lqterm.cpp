@@ -187,8 +187,9 @@ TEST(CommandLine, OptionsAndRefusals) {
     };
     TermOptions o;
     ASSERT_EQ(parse({"-display", ":5", "-rate", "9600", "-errors", "0.001:7", "-latency", "20", "-level", "1",
-                     "-fetch", "/etc/hosts", "h", "--", "lqhostd", ":3"}, &o), 0);
+                     "-fetch", "/etc/hosts", "h", "-noext", "--", "lqhostd", ":3"}, &o), 0);
     EXPECT_EQ(o.display, ":5");
+    EXPECT_TRUE(o.noext);
     EXPECT_TRUE(o.simulate);
     EXPECT_EQ(o.sim.rate, 9600u);
     EXPECT_EQ(o.sim.latency, 20000u);
@@ -219,7 +220,8 @@ TEST(CommandLine, OptionsAndRefusals) {
 
 namespace {
 
-TEST(Cookie, SetUpWithoutAuthorizationGetsOursAndOthersPassUnchanged) {
+// Only a client the relay vouched for gets our cookie; the others reach the server as they came.
+TEST(Cookie, SetUpWithoutAuthorizationGetsOursOnlyWhenVouchedFor) {
     char dir[] = "/tmp/lqcookieXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string file = std::string(dir) + "/auth";
@@ -230,7 +232,9 @@ TEST(Cookie, SetUpWithoutAuthorizationGetsOursAndOthersPassUnchanged) {
         TermClient c;
         c.rec.byteOrder = little ? 'l' : 'B';
         c.xout = {static_cast<uint8_t>(little ? 'l' : 'B'), 0, 0, 11, 0, 0, 0, 0, 0, 0, 0, 0};
-        TermAddCookie(&c, ":7.0");
+        EXPECT_EQ(TermAddCookie(&c, ":7.0", false), -1);
+        EXPECT_EQ(c.xout.size(), 12u);
+        EXPECT_EQ(TermAddCookie(&c, ":7.0", true), 1);
         ASSERT_EQ(c.xout.size(), 12u + 20u + 16u);
         EXPECT_EQ(XspecLoad16(&c.xout[6], little), 18);
         EXPECT_EQ(XspecLoad16(&c.xout[8], little), 16);
@@ -240,13 +244,13 @@ TEST(Cookie, SetUpWithoutAuthorizationGetsOursAndOthersPassUnchanged) {
         TermClient other;  // a display we hold no cookie for
         other.rec.byteOrder = 'l';
         other.xout = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-        TermAddCookie(&other, ":8");
+        EXPECT_EQ(TermAddCookie(&other, ":8", true), 0);
         EXPECT_EQ(other.xout.size(), 12u);
     }
     TermClient own;  // a client that brings its own authorization keeps it
     own.rec.byteOrder = 'l';
     own.xout = {'l', 0, 11, 0, 0, 0, 4, 0, 0, 0, 0, 0};
-    TermAddCookie(&own, ":7");
+    EXPECT_EQ(TermAddCookie(&own, ":7", true), 0);
     EXPECT_EQ(own.xout.size(), 12u);
     unsetenv("XAUTHORITY");
     std::system(("rm -rf " + std::string(dir)).c_str());
