@@ -65,6 +65,7 @@ bool Alive(ClientRec* c, int fd) { return pRssDispData->socketTbl[fd] == c; }
 void Drain(Term* t, ClientRec* c, int fd, bool* replied) {
     for (int i = 0; i < 64 && Alive(c, fd) && !c->dead; i++) {
         ProcessRequest(fd);
+        if (!Alive(c, fd)) break;
         if (c->inSetup && !*replied && c->setupHdrSeen && c->needed == 0) {
             // The terminal's X server accepts the set-up: status message, then the rest.
             *replied = true;
