@@ -132,6 +132,8 @@ struct TermData {
 extern TermData* pTermData;
 
 int TermMain(int argc, char** argv);
+// Handles every message the link has delivered to inList.
+void TermDispatch(TermData* t);
 // The statistics as one summary line and as one JSON record.
 std::string TermStatsLine(const TermData* t);
 std::string TermStatsJson(const TermData* t);

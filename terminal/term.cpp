@@ -14,8 +14,9 @@
 #include <cstring>
 
 #include "terminal/lqterm.h"
+#include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
-#include "relay/link/linkpair.h"
+#include "relay/link/simline.h"
 #include "terminal/xside.h"
 
 TermData* pTermData = nullptr;
@@ -186,11 +187,7 @@ bool PumpSim(TermData* t, bool readable) {
 // ---- messages from the host -------------------------------------------------------------------------
 
 void Send(TermData* t, Buf* b, uint8_t type, std::initializer_list<uint8_t> bytes) {
-    b->start = b->end = b->data;
-    for (uint8_t v : bytes) *b->end++ = v;
-    b->type = type;
-    b->clientId = 0;
-    b->linkFlags = 0;
+    DlgMake(b, type, bytes.begin(), static_cast<int>(bytes.size()));
     lstAdd(&t->outList, b);
 }
 
@@ -202,7 +199,7 @@ void CloseAllClients(TermData* t) {
 void StartShutdown(TermData* t) {
     if (t->shutdownPhase != -1 || !t->ready) return;
     if (Buf* b = BufGet(&t->bufData)) {
-        Send(t, b, MSG_SHUTDOWN, {0});
+        Send(t, b, MSG_SHUTDOWN, {DLG_REQUEST});
         t->shutdownPhase = 0;
     }
 }
@@ -303,18 +300,18 @@ void FetchMessage(TermData* t, Buf* b) {
 }
 
 void DeadClientMessage(TermData* t, Buf* b) {
-    if (b->Len() < 2) {
+    int id = 0;
+    uint8_t phase = 0;
+    if (DlgReadDeadClient(b, &id, &phase) == -1) {
         BufFree(&t->bufData, b);
         return;
     }
-    const int id = b->start[0];
-    const int phase = b->start[1];
     TermClient* c = id < 64 ? t->clients[id] : nullptr;
     if (!c) {
         BufFree(&t->bufData, b);
         return;
     }
-    if (phase == 0) {  // the host's client went away: its last requests still reach the server
+    if (phase == DLG_REQUEST) {  // the host's client went away: its last requests still reach the server
         TermDecodeRequests(t, c);
         if (c->xfd >= 0) {
             fcntl(c->xfd, F_SETFL, fcntl(c->xfd, F_GETFL) & ~O_NONBLOCK);
@@ -322,9 +319,9 @@ void DeadClientMessage(TermData* t, Buf* b) {
         }
         c->deadPhase = 1;
         TermXGone(t, c);
-        Send(t, b, MSG_DEADCLIENT, {static_cast<uint8_t>(id), 1});
-    } else if (phase == 1) {
-        Send(t, b, MSG_DEADCLIENT, {static_cast<uint8_t>(id), 2});
+        Send(t, b, MSG_DEADCLIENT, {static_cast<uint8_t>(id), DLG_ACK});
+    } else if (phase == DLG_ACK) {
+        Send(t, b, MSG_DEADCLIENT, {static_cast<uint8_t>(id), DLG_FINAL});
         TermFreeClient(t, c);
     } else {
         BufFree(&t->bufData, b);
@@ -332,13 +329,15 @@ void DeadClientMessage(TermData* t, Buf* b) {
     }
 }
 
-void Dispatch(TermData* t) {
+}  // namespace
+
+void TermDispatch(TermData* t) {
     while (Buf* b = lstGetT<Buf>(&t->inList)) {
         switch (b->type) {
             case MSG_START:
                 // Both ends then work at the lower of the two levels.
-                LinkTermAnswerStart(&t->link, b, &t->outList, 1, t->opt.level);
-                if (!t->opt.noext && t->opt.level >= 3) b->end += LinkExtWrite(b->end, LINKEXT_KNOWN);
+                DlgAnswerStart(&t->link, b, &t->outList, 1, t->opt.level,
+                               !t->opt.noext && t->opt.level >= 3 ? LINKEXT_KNOWN : 0);
                 if (t->link.RemoteLqxLevel > t->opt.level) t->link.RemoteLqxLevel = t->opt.level;
                 t->effVersion = t->link.RemoteLqxVersion;
                 t->effLevel = t->link.RemoteLqxLevel;
@@ -368,13 +367,13 @@ void Dispatch(TermData* t) {
                 break;
             }
             case MSG_SHUTDOWN: {
-                const int phase = b->Len() ? b->start[0] : 2;
-                if (phase == 0) {
-                    Send(t, b, MSG_SHUTDOWN, {1});
+                const uint8_t phase = DlgShutdownPhase(b);
+                if (phase == DLG_REQUEST) {
+                    Send(t, b, MSG_SHUTDOWN, {DLG_ACK});
                     t->shutdownPhase = 1;
-                } else if (phase == 1) {
+                } else if (phase == DLG_ACK) {
                     CloseAllClients(t);
-                    Send(t, b, MSG_SHUTDOWN, {2});
+                    Send(t, b, MSG_SHUTDOWN, {DLG_FINAL});
                     t->done = true;
                 } else {
                     BufFree(&t->bufData, b);
@@ -388,9 +387,11 @@ void Dispatch(TermData* t) {
     }
 }
 
+namespace {
+
 uint32_t LinkPass(TermData* t) {
     TransRead(&t->link, &t->inList);
-    Dispatch(t);
+    TermDispatch(t);
     // Each pass starts with the next client, so that one busy client cannot keep the link's queue
     // full for itself.
     const int n = static_cast<int>(std::size(t->clients));

@@ -4,6 +4,7 @@
 // the encoder (each starts a link message of its own).
 #include "terminal/xside.h"
 
+#include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
 
 #include <errno.h>
@@ -199,7 +200,7 @@ void TermXGone(TermData* t, TermClient* c) {
     c->parsed = 0;
     c->reqLeft = 0;
     if (c->deadPhase != -1) return;
-    const uint8_t m[2] = {static_cast<uint8_t>(c->rec.clientId), 0};
+    const uint8_t m[2] = {static_cast<uint8_t>(c->rec.clientId), DLG_REQUEST};
     if (Buf* b = NewMsg(t, MSG_DEADCLIENT, 0, m, 2)) {
         lstAdd(&t->outList, b);
         c->deadPhase = 0;

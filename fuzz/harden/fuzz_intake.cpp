@@ -48,7 +48,7 @@ void LinePass(Term* t) {
     TransRead(&t->link, &t->in);
     while (Buf* b = lstGetT<Buf>(&t->in)) {
         if (b->type == MSG_START) {
-            LinkTermAnswerStart(&t->link, b, &t->out, 1, 3);
+            DlgAnswerStart(&t->link, b, &t->out, 1, 3, 0);
             continue;
         }
         BufFree(&t->bufs, b);

@@ -18,6 +18,7 @@
 #include "relay/core/req.h"
 #include "relay/core/rss.h"
 #include "relay/core/tty.h"
+#include "relay/link/dialog.h"
 
 static RssDispData rssDispData;
 RssDispData* pRssDispData = &rssDispData;
@@ -163,7 +164,7 @@ void ShutdownRss() {
     }
     b->type = MSG_SHUTDOWN;
     b->clientId = 0;
-    *b->end++ = 0;
+    *b->end++ = DLG_REQUEST;
     lstInsert(d->ttyOutList, nullptr, b);
     RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
 }

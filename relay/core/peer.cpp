@@ -7,6 +7,7 @@
 #include "relay/core/file.h"
 #include "relay/core/req.h"
 #include "relay/core/rss.h"
+#include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
 
 namespace {
@@ -72,15 +73,12 @@ void ProcessXready(Buf* msg) {
     // A message without its four bytes carries no version: taking the missing ones as 0 would end
     // the relay as if an incompatible terminal had answered. It is no answer; the read time-out
     // ends the relay if no whole one comes.
-    if (msg->Len() < 4) {
+    DlgReady r;
+    if (DlgReadReady(msg, &r) == -1) {
         BufFree(Pool(), msg);
         std::fprintf(stderr, "terminal ready message too short - ignored\n");
         return;
     }
-    uint8_t m[4];
-    for (size_t i = 0; i < 4; i++) m[i] = msg->start[i];
-    uint32_t offered = 0;
-    const bool offer = LinkExtRead(msg->start + 4, msg->Len() - 4, &offered) == 0;
     BufFree(Pool(), msg);
     // The terminal's version is known as 0.0 until its first answer, and fixed by that answer: a
     // repeated one must not change byte order, escapes or link level under the running clients.
@@ -88,13 +86,13 @@ void ProcessXready(Buf* msg) {
         std::fprintf(stderr, "terminal ready message repeated - ignored\n");
         return;
     }
-    g->remoteByteOrder = m[0];
-    RssSetRemoteVersion(m[1], m[2]);
+    g->remoteByteOrder = r.byteOrder;
+    RssSetRemoteVersion(r.version, r.level);
     auto versions = [&] {
         std::fprintf(stderr, "Linquara versions: lqhostd %d.%d, ", g->ourVersion, g->ourLevel);
         std::fprintf(stderr, "lqtermd %d.%d\n", g->RemoteLqxVersion, g->RemoteLqxLevel);
     };
-    if (m[3] > 128 || g->RemoteLqxVersion != g->ourVersion) {
+    if (r.fourth > 128 || g->RemoteLqxVersion != g->ourVersion) {
         versions();
         g->running = 0;
         return;
@@ -105,9 +103,9 @@ void ProcessXready(Buf* msg) {
         if (RssEarlierVersion(1, 2)) std::fprintf(stderr, "    (lqtermd does not support flow-control)\n");
     }
     // The link narrows its stuffing to the configured escape list and adapts to the level.
-    LinkSetRemoteVersion(&d->rssLink, m[0], m[1], m[2]);
+    LinkSetRemoteVersion(&d->rssLink, r.byteOrder, r.version, r.level);
     // The answer goes before any client's set-up can, so the terminal knows the terms of every one.
-    if (offer && d->extensions) RssAnswerExtensions(offered);
+    if (r.offer && d->extensions) RssAnswerExtensions(r.offered);
     if (d->useLocal && d->unixSock != -1) FD_SET(d->unixSock, &pRssDispData->readMask);
     if (d->useTcpip && d->tcpSock != -1) FD_SET(d->tcpSock, &pRssDispData->readMask);
 }
@@ -123,29 +121,32 @@ int ProcessDeadSocket(int fd) {
     b->type = MSG_DEADCLIENT;
     b->clientId = 0;
     *b->end++ = static_cast<uint8_t>(c->clientId);
-    *b->end++ = 0;
+    *b->end++ = DLG_REQUEST;
     RssSend(b);
     return 0;
 }
 
 int ProcessDeadClient(Buf* msg) {
-    ClientRec* c = msg->Len() >= 2 ? pRssDispData->clientTbl[msg->start[0] & 0x3f] : nullptr;
-    if (!c || c->clientId != msg->start[0]) {
+    int id = 0;
+    uint8_t phase = 0;
+    ClientRec* c = DlgReadDeadClient(msg, &id, &phase) == 0 ? pRssDispData->clientTbl[id & 0x3f] : nullptr;
+    if (!c || c->clientId != id) {
         BufFree(Pool(), msg);
         return 0;
     }
+    // The answer is the message itself with its phase moved on.
     msg->clientId = 0;
-    switch (msg->start[1]) {
-    case 0:
+    switch (phase) {
+    case DLG_REQUEST:
         if (c->sock >= 0) FD_CLR(c->sock, &pRssDispData->readMask);
         c->dead = 1;
         BufListFree(Pool(), c->reqList);
         BufListFree(Pool(), c->replyOutList);
-        msg->start[1] = 1;
+        msg->start[1] = DLG_ACK;
         RssSend(msg);
         break;
-    case 1:
-        msg->start[1] = 2;
+    case DLG_ACK:
+        msg->start[1] = DLG_FINAL;
         RssSend(msg);
         CloseConnection(c->sock);
         break;
@@ -159,17 +160,17 @@ int ProcessDeadClient(Buf* msg) {
 
 int ProcessShutdownRequest(Buf* msg) {
     RssDaemonData* d = pRssDaemonData;
-    uint8_t phase = msg->Len() >= 1 ? msg->start[0] : 0;
-    if (phase == 0) {
+    uint8_t phase = DlgShutdownPhase(msg);
+    if (phase == DLG_REQUEST) {
         DestroyUnixSocket();
         DestroyInetSocket();
-        if (msg->Len() == 0) *msg->end++ = 0;
-        msg->start[0] = 1;
+        if (msg->Len() == 0) *msg->end++ = DLG_REQUEST;
+        msg->start[0] = DLG_ACK;
         msg->clientId = 0;
         RssSend(msg);
-    } else if (phase == 1) {
+    } else if (phase == DLG_ACK) {
         RssCloseAllClients();
-        msg->start[0] = 2;
+        msg->start[0] = DLG_FINAL;
         msg->clientId = 0;
         lstInsert(d->ttyOutList, nullptr, msg);
         RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));

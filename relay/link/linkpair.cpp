@@ -38,18 +38,6 @@ LinkEnd* LinkPairEnd(LinkPair* P, int end) { return end ? &P->term : &P->host; }
 Lst* LinkPairIn(LinkPair* P, int end) { return end ? &P->termIn : &P->hostIn; }
 Lst* LinkPairOut(LinkPair* P, int end) { return end ? &P->termOut : &P->hostOut; }
 
-void LinkTermAnswerStart(LinkEnd* term, Buf* b, Lst* out, int version, int level) {
-    b->start = b->end = b->data;
-    *b->end++ = term->ourByteOrder;
-    *b->end++ = static_cast<uint8_t>(version);
-    *b->end++ = static_cast<uint8_t>(level);
-    *b->end++ = 0;
-    b->type = MSG_XREADY;
-    b->clientId = 0;
-    b->linkFlags = 0;
-    lstInsert(out, nullptr, b);
-}
-
 void LinkPairPass(LinkPair* P, int end) {
     LinkEnd* L = LinkPairEnd(P, end);
     Lst* in = LinkPairIn(P, end);
@@ -63,7 +51,7 @@ void LinkPairPass(LinkPair* P, int end) {
             if (b->type == want) {
                 lstDelete(in, b);
                 if (end) {
-                    LinkTermAnswerStart(L, b, out, P->termVersion, P->termLevel);
+                    DlgAnswerStart(L, b, out, P->termVersion, P->termLevel, 0);
                 } else {
                     if (b->Len() >= 3) LinkSetRemoteVersion(L, b->start[0], b->start[1], b->start[2]);
                     BufFree(L->pBufData, b);

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "relay/core/buf.h"
+#include "relay/link/dialog.h"
 #include "relay/link/link.h"
 #include "relay/link/simline.h"
 
@@ -44,5 +45,4 @@ void LinkPairPass(LinkPair* pair, int end);
 // Advances the virtual clock by usec, running a pass of an end whenever a frame reaches it or its
 // timer interval has passed. Stops early when stop(pair, ctx) returns true after a pass.
 void LinkPairRun(LinkPair* pair, uint32_t usec, bool (*stop)(LinkPair*, void*) = nullptr, void* ctx = nullptr);
-// Terminal side: turns a received MSG_START into the MSG_XREADY answer and queues it first on out.
-void LinkTermAnswerStart(LinkEnd* term, Buf* start, Lst* out, int version, int level);
+

@@ -115,7 +115,7 @@ class Relay : public ::testing::Test {
         TransRead(&term, &termIn);
         while (Buf* b = lstGetT<Buf>(&termIn)) {
             if (b->type == MSG_START && autoReady) {
-                LinkTermAnswerStart(&term, b, &termOut, termVersion, termLevel);
+                DlgAnswerStart(&term, b, &termOut, termVersion, termLevel, 0);
                 if (!readyExtra.empty()) std::memcpy(b->end, readyExtra.data(), readyExtra.size());
                 b->end += readyExtra.size();
                 continue;

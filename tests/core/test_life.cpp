@@ -88,7 +88,7 @@ TEST(Life, SessionEndShutsTheRelayDownInOrder) {
         TransRead(&term, &in);
         while (Buf* b = lstGetT<Buf>(&in)) {
             if (b->type == MSG_START) {
-                LinkTermAnswerStart(&term, b, &out, 1, 3);
+                DlgAnswerStart(&term, b, &out, 1, 3, 0);
             } else if (b->type == MSG_SHUTDOWN && b->Len() == 1) {
                 shutdownPhases.push_back(b->start[0]);
                 if (b->start[0] == 0) {

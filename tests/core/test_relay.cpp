@@ -584,6 +584,21 @@ TEST_F(Relay, ShutdownTerminalInitiated) {
     EXPECT_TRUE(PumpUntil([&] { return pRssGlobalData->running == 0; }));
 }
 
+// An empty MSG_SHUTDOWN is a request, at both ends (the terminal's side: Dialogue.ShutdownPhases...).
+TEST_F(Relay, EmptyShutdownIsARequest) {
+    Start();
+    TermSend(MSG_SHUTDOWN, 0, {});
+    std::vector<TermMsg> ack;
+    EXPECT_TRUE(PumpUntil([&] {
+        ack = Take(MSG_SHUTDOWN);
+        return !ack.empty();
+    }));
+    ASSERT_EQ(ack.size(), 1u);
+    EXPECT_EQ(ack[0].bytes, (std::vector<uint8_t>{DLG_ACK}));
+    EXPECT_EQ(pRssDaemonData->tcpSock, -1);
+    EXPECT_EQ(pRssGlobalData->running, 1);
+}
+
 TEST_F(Relay, SigtermStartsOneShutdownAheadOfTheQueue) {
     Start();
     int id;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/link/dialog.h"
 #include "terminal/lqterm.h"
 #include "terminal/xside.h"
 
@@ -219,6 +220,34 @@ TEST(CommandLine, OptionsAndRefusals) {
 }  // namespace
 
 namespace {
+
+// Both ends read an empty MSG_SHUTDOWN as a request (the relay's side: Relay.EmptyShutdownIsARequest).
+TEST(Dialogue, ShutdownPhasesAndTheEmptyMessage) {
+    const struct {
+        Bytes in;
+        int answer;  // phase answered, -1 for none
+        bool done;
+    } cases[] = {{{}, DLG_ACK, false}, {{DLG_REQUEST}, DLG_ACK, false}, {{DLG_ACK}, DLG_FINAL, true}, {{DLG_FINAL}, -1, true}};
+    for (const auto& c : cases) {
+        TermData* t = NewTermData();
+        ASSERT_NE(t, nullptr);
+        lstInit(&t->inList);
+        Buf* b = BufGet(&t->bufData);
+        DlgMake(b, MSG_SHUTDOWN, c.in.data(), static_cast<int>(c.in.size()));
+        lstAdd(&t->inList, b);
+        TermDispatch(t);
+        Buf* out = lstFirstT<Buf>(&t->outList);
+        if (c.answer < 0) {
+            EXPECT_EQ(out, nullptr) << c.in.size();
+        } else {
+            ASSERT_NE(out, nullptr);
+            EXPECT_EQ(out->type, MSG_SHUTDOWN);
+            EXPECT_EQ(Bytes(out->start, out->end), Bytes{static_cast<uint8_t>(c.answer)});
+        }
+        EXPECT_EQ(t->done, c.done) << c.in.size();
+        FreeTermData(t);
+    }
+}
 
 // Only a client the relay vouched for gets our cookie; the others reach the server as they came.
 TEST(Cookie, SetUpWithoutAuthorizationGetsOursOnlyWhenVouchedFor) {
