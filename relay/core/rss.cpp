@@ -19,13 +19,17 @@
 RssGlobalData* pRssGlobalData = nullptr;
 RssDaemonData* pRssDaemonData = nullptr;
 
-void RssInitData() {
+int RssInitData() {
     RssFreeData();
     pRssGlobalData = static_cast<RssGlobalData*>(std::calloc(1, sizeof(RssGlobalData)));
     pRssDaemonData = static_cast<RssDaemonData*>(std::calloc(1, sizeof(RssDaemonData)));
     if (!pRssGlobalData || !pRssDaemonData) {
         std::fprintf(stderr, "out of memory!\n");
-        std::exit(1);
+        std::free(pRssGlobalData);
+        std::free(pRssDaemonData);
+        pRssGlobalData = nullptr;
+        pRssDaemonData = nullptr;
+        return -1;
     }
     pRssGlobalData->ttyFd = -1;
     pRssGlobalData->selectTimeout.usec = 100000;
@@ -50,6 +54,7 @@ void RssInitData() {
     env->pRemoteLevel = &pRssGlobalData->RemoteLqxLevel;
     env->pFocusClient = &pRssGlobalData->focusClient;
     pRssGlobalData->xspecCache = &d->rssXspecCache;
+    return 0;
 }
 
 void RssFreeData() {
@@ -177,14 +182,14 @@ void RssTrimRight(char* s) {
 
 }  // namespace
 
-void InitResources(int argc, char** argv) {
+int InitResources(int argc, char** argv) {
     XrmInitialize();
     pRssDaemonData->rssArgc = argc;
     pRssDaemonData->rssArgv = argv;  // the caller's vector; ReinitResources works on a copy
-    ReinitResources();
+    return ReinitResources();
 }
 
-void ReinitResources() {
+int ReinitResources() {
     RssDaemonData* d = pRssDaemonData;
     const char* home = std::getenv("HOME");
     if (home)
@@ -196,7 +201,7 @@ void ReinitResources() {
     char** argv = static_cast<char**>(std::calloc(static_cast<size_t>(argc) + 1, sizeof(char*)));
     if (!argv) {
         RssPanic("out of memory!");
-        std::exit(1);
+        return -1;
     }
     for (int i = 0; i < argc; i++) argv[i] = d->rssArgv[i];
 
@@ -226,8 +231,10 @@ void ReinitResources() {
         std::fprintf(stderr, "\n");
         std::free(argv);
         Usage();
+        return -1;
     }
     std::free(argv);
+    return 0;
 }
 
 void LoadRssResources() {
@@ -291,7 +298,6 @@ void Usage() {
     };
     for (const char* line : text) std::fputs(line, stderr);
     std::fflush(stderr);
-    std::exit(1);
 }
 
 // ---- words and character values ----
@@ -374,13 +380,13 @@ void ParseEscChars() {
     std::free(copy);
 }
 
-void ParseXports() {
+int ParseXports() {
     RssDaemonData* d = pRssDaemonData;
     d->useLocal = d->useTcpip = d->displayHost = 0;
     char* copy = strdup(d->xTransportProtocols ? d->xTransportProtocols : "");
     if (!copy) {
         std::fprintf(stderr, "out of memory!\n");
-        std::exit(1);
+        return -1;
     }
     char* cursor = copy;
     int words = 0;
@@ -395,15 +401,16 @@ void ParseXports() {
         } else {
             std::fprintf(stderr, "Invalid transport protocol \"%s\"\n", word);
             std::free(copy);
-            std::exit(1);
+            return -1;
         }
     }
     std::free(copy);
     if (words == 0) {
         std::fprintf(stderr, "please specify at least one of the following\n");
         std::fprintf(stderr, "transport protocols: \"local tcpip or decnet\"\n");
-        std::exit(1);
+        return -1;
     }
+    return 0;
 }
 
 // ---- the line ----

@@ -89,21 +89,27 @@ extern RssGlobalData* pRssGlobalData;
 extern RssDaemonData* pRssDaemonData;
 
 // Makes fresh, zeroed records (sockets -1) and points the two pointers at them.
-void RssInitData();
+// 0, or -1 (out of memory, said on standard error).
+int RssInitData();
 // Frees the records made by RssInitData and the configuration strings they hold.
 void RssFreeData();
 
 enum { RSS_RES_STRING = 0, RSS_RES_INT = 1, RSS_RES_BOOL = 2 };
 
-void InitResources(int argc, char** argv);
-void ReinitResources();
+// Build the resource database from the command line and the resource file. 0, or -1 after the
+// message and the usage text for an unrecognised argument (or after "out of memory").
+int InitResources(int argc, char** argv);
+int ReinitResources();
 void LoadRssResources();
 void GetRssResource(const char* name, const char* cls, int type, void* dst, const char* dflt);
-[[noreturn]] void Usage();
+// Prints the usage text on standard error.
+void Usage();
 void RssPanic(const char* msg);
-// Ends the relay with status 0. Returns only to a nested call made while the ending is under way.
+// Ends the relay with the given status (0 for an orderly end, 1 for a start that failed). Returns
+// only to a nested call made while the ending is under way.
 void CleanupAndExit(int status);
-void ParseXports();
+// Reads xTransportProtocols. 0, or -1 after the message for an unknown word or an empty list.
+int ParseXports();
 void ParseEscChars();
 char* NextWord(char** cursor);
 int base_atoi(const char* word, uint8_t* dst);

@@ -74,8 +74,8 @@ void CleanupAndExit(int status) {
 }
 
 int RssMain(int argc, char** argv) {
-    RssInitData();
-    InitResources(argc, argv);
+    // A start that cannot even read its configuration ends here, before anything is set up.
+    if (RssInitData() == -1 || InitResources(argc, argv) == -1) return 1;
     LoadRssResources();
     RssDaemonData* d = pRssDaemonData;
     RssGlobalData* g = pRssGlobalData;
@@ -100,7 +100,7 @@ int RssMain(int argc, char** argv) {
         std::fprintf(stderr, "can't initialize buffers\n");
         CleanupAndExit(1);
     }
-    ParseXports();
+    if (ParseXports() == -1) return 1;
     if (SetUpConnectionSockets() == -1) {
         std::fprintf(stderr, "can't establish X connection socket(s)\n");
         CleanupAndExit(1);
