@@ -106,6 +106,13 @@ TEST_F(Relay, DisplayFallsBackWhenItsPortIsTaken) {
     close(blocker);
 }
 
+// Other tests run beside these and take displays too. The display tests start from a number that
+// is free together with the next one, and take any later number for a relay that had to skip one.
+static bool DisplayTaken(int d) {
+    return access(("/tmp/.X" + std::to_string(d) + "-lock").c_str(), F_OK) == 0 ||
+           access(("/tmp/.X11-unix/X" + std::to_string(d)).c_str(), F_OK) == 0;
+}
+
 // The display's lock file: a live owner's lock sends us to the next number, a dead owner's lock is
 // taken over, and ours holds our process id and is gone at the end.
 TEST_F(Relay, DisplayLockFileLiveOrStale) {
@@ -116,6 +123,7 @@ TEST_F(Relay, DisplayLockFileLiveOrStale) {
         bool live = owner == getpid();
         SCOPED_TRACE(live ? "live" : "stale");
         int n = 45 + static_cast<int>(getpid() % 4);
+        while (n < 49 && (DisplayTaken(n) || DisplayTaken(n + 1))) n++;
         std::string lock = "/tmp/.X" + std::to_string(n) + "-lock";
         unlink(lock.c_str());
         char text[16];
@@ -123,7 +131,10 @@ TEST_F(Relay, DisplayLockFileLiveOrStale) {
         { std::ofstream(lock) << text; }
         Start({"-xtports", "local", ":" + std::to_string(n)});
         int got = pRssDaemonData->display;
-        EXPECT_EQ(got, live ? n + 1 : n);
+        if (live)
+            EXPECT_GT(got, n);
+        else
+            EXPECT_EQ(got, n);
         std::string mine = "/tmp/.X" + std::to_string(got) + "-lock";
         std::ifstream in(mine);
         int holder = 0;
@@ -143,6 +154,7 @@ TEST_F(Relay, UnixSocketFileStaleOrLive) {
     for (bool live : {false, true}) {
         SCOPED_TRACE(live ? "live" : "stale");
         int n = 40 + static_cast<int>(getpid() % 5);
+        while (n < 48 && (DisplayTaken(n) || DisplayTaken(n + 1))) n++;
         std::string path = "/tmp/.X11-unix/X" + std::to_string(n);
         mkdir("/tmp/.X11-unix", 01777);
         unlink(path.c_str());
@@ -157,7 +169,10 @@ TEST_F(Relay, UnixSocketFileStaleOrLive) {
             close(other);
         }
         Start({"-xtports", "local", ":" + std::to_string(n)});
-        EXPECT_EQ(pRssDaemonData->display, live ? n + 1 : n);
+        if (live)
+            EXPECT_GT(pRssDaemonData->display, n);
+        else
+            EXPECT_EQ(pRssDaemonData->display, n);
         EXPECT_EQ(std::string(getenv("DISPLAY")), "unix:" + std::to_string(pRssDaemonData->display) + ".0");
         struct stat st;
         ASSERT_EQ(stat("/tmp/.X11-unix", &st), 0);
