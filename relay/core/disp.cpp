@@ -162,9 +162,8 @@ void ShutdownRss() {
         g->running = 0;
         return;
     }
-    b->type = MSG_SHUTDOWN;
-    b->clientId = 0;
-    *b->end++ = DLG_REQUEST;
+    const uint8_t request = DLG_REQUEST;
+    DlgMake(b, MSG_SHUTDOWN, &request, 1);
     lstInsert(d->ttyOutList, nullptr, b);
     RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));
 }

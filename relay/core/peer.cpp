@@ -33,9 +33,8 @@ void RssAnswerExtensions(uint32_t offered) {
     Buf* b = BufGet(Pool());
     if (!b) return;  // no answer: the terminal goes on as with an earlier relay
     d->extAccepted = offered & ours;
-    b->type = MSG_EXTENSIONS;
-    b->clientId = 0;
-    b->end += LinkExtWrite(b->end, d->extAccepted);
+    uint8_t answer[LINKEXT_LEN];
+    DlgMake(b, MSG_EXTENSIONS, answer, static_cast<int>(LinkExtWrite(answer, d->extAccepted)));
     std::fprintf(stderr, "terminal extensions: offered 0x%x, accepted 0x%x\n", static_cast<unsigned>(offered),
                  static_cast<unsigned>(d->extAccepted));
     RssSend(b);
@@ -118,10 +117,8 @@ int ProcessDeadSocket(int fd) {
     FD_CLR(fd, &pRssDispData->readMask);
     c->dead = 1;
     BufListFree(Pool(), c->reqList);
-    b->type = MSG_DEADCLIENT;
-    b->clientId = 0;
-    *b->end++ = static_cast<uint8_t>(c->clientId);
-    *b->end++ = DLG_REQUEST;
+    const uint8_t report[2] = {static_cast<uint8_t>(c->clientId), DLG_REQUEST};
+    DlgMake(b, MSG_DEADCLIENT, report, 2);
     RssSend(b);
     return 0;
 }
