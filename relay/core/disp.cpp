@@ -20,8 +20,7 @@
 #include "relay/core/tty.h"
 #include "relay/link/dialog.h"
 
-static RssDispData rssDispData;
-RssDispData* pRssDispData = &rssDispData;
+RssDispData* pRssDispData = nullptr;  // &pRssData->disp (relay/core/rss.h)
 
 void RssInitDispData() {
     RssDispData* p = pRssDispData;
@@ -129,7 +128,9 @@ void RssServeClient(int fd, uint32_t t) {
 
 }  // namespace
 
-void RssDeathSignalHandler(int sig) { pRssDispData->pendingSignal = sig; }
+void RssDeathSignalHandler(int sig) {
+    if (RssDispData* p = pRssDispData) p->pendingSignal = sig;
+}
 
 void RssIgnoreSignalHandler(int) {}
 

@@ -22,9 +22,10 @@ struct RssDispData {
     volatile sig_atomic_t cleaningUp;
     int lineDown;  // the line hung up or failed; it is no longer watched
 };
-extern RssDispData* pRssDispData;
+extern RssDispData* pRssDispData;  // part of the relay's RssData (relay/core/rss.h)
 
-// Fresh, empty tables (tests use this; InitializeFD also closes inherited descriptors).
+// Fresh, empty tables (RssInitData starts with them; InitializeFD also closes inherited
+// descriptors).
 void RssInitDispData();
 void InitializeFD();
 // Counts a descriptor the loop will own, raising maxFd as needed.

@@ -16,21 +16,21 @@
 #include "relay/core/log.h"
 #include "relay/core/tty.h"
 
+RssData* pRssData = nullptr;
 RssGlobalData* pRssGlobalData = nullptr;
 RssDaemonData* pRssDaemonData = nullptr;
 
 int RssInitData() {
     RssFreeData();
-    pRssGlobalData = static_cast<RssGlobalData*>(std::calloc(1, sizeof(RssGlobalData)));
-    pRssDaemonData = static_cast<RssDaemonData*>(std::calloc(1, sizeof(RssDaemonData)));
-    if (!pRssGlobalData || !pRssDaemonData) {
+    pRssData = static_cast<RssData*>(std::calloc(1, sizeof(RssData)));
+    if (!pRssData) {
         std::fprintf(stderr, "out of memory!\n");
-        std::free(pRssGlobalData);
-        std::free(pRssDaemonData);
-        pRssGlobalData = nullptr;
-        pRssDaemonData = nullptr;
         return -1;
     }
+    pRssGlobalData = &pRssData->global;
+    pRssDaemonData = &pRssData->daemon;
+    pRssDispData = &pRssData->disp;
+    RssInitDispData();
     pRssGlobalData->ttyFd = -1;
     pRssGlobalData->selectTimeout.usec = 100000;
     pRssGlobalData->ourVersion = 1;
@@ -58,24 +58,22 @@ int RssInitData() {
 }
 
 void RssFreeData() {
-    if (pRssDaemonData) {
-        RssDaemonData* d = pRssDaemonData;
-        for (char* s : {d->configFile, d->defaultSession, d->sessionScriptName, d->escapeChars,
-                        d->xTransportProtocols, d->tmpDir})
-            std::free(s);
-        if (d->rssDb) XrmDestroyDatabase(static_cast<XrmDatabase>(d->rssDb));
-        if (d->rssLink.pBufData) LinkDestroy(&d->rssLink);
-        BufListFree(&d->bufData, d->ttyInList);
-        BufListFree(&d->bufData, d->ttyOutList);
-        if (d->bufData.permanent[0]) BufDestroy(&d->bufData);
-        std::free(d);
-        pRssDaemonData = nullptr;
-    }
-    if (pRssGlobalData) {
-        std::free(pRssGlobalData->displayName);
-        std::free(pRssGlobalData);
-        pRssGlobalData = nullptr;
-    }
+    if (!pRssData) return;
+    RssDaemonData* d = pRssDaemonData;
+    for (char* s : {d->configFile, d->defaultSession, d->sessionScriptName, d->escapeChars,
+                    d->xTransportProtocols, d->tmpDir})
+        std::free(s);
+    if (d->rssDb) XrmDestroyDatabase(static_cast<XrmDatabase>(d->rssDb));
+    if (d->rssLink.pBufData) LinkDestroy(&d->rssLink);
+    BufListFree(&d->bufData, d->ttyInList);
+    BufListFree(&d->bufData, d->ttyOutList);
+    if (d->bufData.permanent[0]) BufDestroy(&d->bufData);
+    std::free(pRssGlobalData->displayName);
+    pRssGlobalData = nullptr;
+    pRssDaemonData = nullptr;
+    pRssDispData = nullptr;
+    std::free(pRssData);
+    pRssData = nullptr;
 }
 
 void RssPanic(const char* msg) { std::fprintf(stderr, "LQx panic: %s\n", msg); }

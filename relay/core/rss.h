@@ -1,11 +1,15 @@
-// Start-up, configuration and the relay's two shared state records.
+// Start-up, configuration and the relay's state.
 //
-// The records are reached only through pRssGlobalData and pRssDaemonData. RssInitData makes fresh
-// ones (tests make one per case), RssFreeData releases the configuration strings they own.
+// Everything one relay holds lives in one RssData record: RssInitData makes a fresh one (tests make
+// one per case), RssFreeData releases it with the configuration strings it owns. The modules reach
+// its parts through pRssGlobalData, pRssDaemonData and pRssDispData, which point into the record and
+// are null without one. (The saved line settings of relay/core/tty.h are the process's, not the
+// relay's: they are put back at exit whatever state the relay is in.)
 #pragma once
 #include <cstdint>
 
 #include "relay/core/buf.h"
+#include "relay/core/disp.h"
 #include "relay/core/lst.h"
 #include "relay/link/link.h"
 #include "relay/xspec/xspec.h"
@@ -85,13 +89,21 @@ struct RssDaemonData {
     char authFile[2 * RSS_PATH_MAX + 64];
 };
 
-extern RssGlobalData* pRssGlobalData;
-extern RssDaemonData* pRssDaemonData;
+struct RssData {
+    RssGlobalData global;
+    RssDaemonData daemon;
+    RssDispData disp;
+};
 
-// Makes fresh, zeroed records (sockets -1) and points the two pointers at them.
+extern RssData* pRssData;
+extern RssGlobalData* pRssGlobalData;  // &pRssData->global
+extern RssDaemonData* pRssDaemonData;  // &pRssData->daemon
+
+// Makes a fresh, zeroed record (sockets -1, empty descriptor tables) and points the module
+// pointers into it.
 // 0, or -1 (out of memory, said on standard error).
 int RssInitData();
-// Frees the records made by RssInitData and the configuration strings they hold.
+// Frees the record made by RssInitData and the configuration strings it holds.
 void RssFreeData();
 
 enum { RSS_RES_STRING = 0, RSS_RES_INT = 1, RSS_RES_BOOL = 2 };

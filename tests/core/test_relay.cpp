@@ -670,6 +670,7 @@ TEST(Descriptors, StandardOnesAreOpenedWhenInheritedClosed) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             close(closed);
+            RssInitData();
             InitializeFD();
             struct stat got, null;
             _exit(fstat(closed, &got) == 0 && stat("/dev/null", &null) == 0 && got.st_rdev == null.st_rdev ? 0 : 1);
