@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     std::vector<uint8_t> out;
     std::string why;
-    if (SetupDiffApply(base, data, size, &out, &why) == 0) {
+    if (SetupDiffApply(base.data(), base.size(), data, size, &out, &why) == 0) {
         if (out.size() != (uint32_t(data[1]) << 24 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 8 | data[4]))
             std::abort();
     } else if (why.empty()) {

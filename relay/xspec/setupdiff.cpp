@@ -36,9 +36,9 @@ constexpr size_t kJoin = 3;
 
 }  // namespace
 
-size_t SetupDiffMake(const std::vector<uint8_t>& base, const uint8_t* reply, size_t len, uint8_t* out) {
-    if (base.empty() || len == 0 || len > SETUP_REPLY_MAX) return 0;
-    auto same = [&](size_t i) { return i < base.size() && base[i] == reply[i]; };
+size_t SetupDiffMake(const uint8_t* base, size_t baseLen, const uint8_t* reply, size_t len, uint8_t* out) {
+    if (baseLen == 0 || len == 0 || len > SETUP_REPLY_MAX) return 0;
+    auto same = [&](size_t i) { return i < baseLen && base[i] == reply[i]; };
     size_t o = SETUP_DIFF_HDR;
     size_t pos = 0;  // first byte of the reply not yet covered
     size_t i = 0;
@@ -81,7 +81,7 @@ size_t SetupDiffMake(const std::vector<uint8_t>& base, const uint8_t* reply, siz
     return o;
 }
 
-int SetupDiffApply(const std::vector<uint8_t>& base, const uint8_t* d, size_t n, std::vector<uint8_t>* out,
+int SetupDiffApply(const uint8_t* base, size_t baseLen, const uint8_t* d, size_t n, std::vector<uint8_t>* out,
                    std::string* why) {
     if (n < SETUP_DIFF_HDR || d[0] != SETUP_DIFF_MARK) {
         *why = "not a set-up difference";
@@ -93,7 +93,7 @@ int SetupDiffApply(const std::vector<uint8_t>& base, const uint8_t* d, size_t n,
         return -1;
     }
     out->assign(len, 0);
-    std::memcpy(out->data(), base.data(), base.size() < len ? base.size() : len);
+    if (baseLen) std::memcpy(out->data(), base, baseLen < len ? baseLen : len);
     size_t pos = 0;
     size_t o = SETUP_DIFF_HDR;
     while (o < n) {

@@ -26,14 +26,14 @@ constexpr size_t SETUP_REPLY_MAX = 1u << 20;  // larger replies are not remember
 // 64-bit FNV-1a of the bytes; names a reply in the cache and checks a rebuilt one.
 uint64_t SetupHash(const uint8_t* p, size_t n);
 
-// Writes the difference of reply against base to out (room for SETUP_DIFF_MAX bytes) and returns
+// Writes the difference of reply against base (baseLen bytes) to out (room for SETUP_DIFF_MAX bytes) and returns
 // its length, or 0 when it would not be worth it (no base, longer than SETUP_DIFF_MAX, or not
 // shorter than half the reply): the reply then crosses as it is.
-size_t SetupDiffMake(const std::vector<uint8_t>& base, const uint8_t* reply, size_t len, uint8_t* out);
+size_t SetupDiffMake(const uint8_t* base, size_t baseLen, const uint8_t* reply, size_t len, uint8_t* out);
 
-// Rebuilds the reply of the difference d (n bytes) against base into out. 0, or -1 with why set
+// Rebuilds the reply of the difference d (n bytes) against base (baseLen bytes) into out. 0, or -1 with why set
 // when the difference is malformed or its result does not match its length and hash.
-int SetupDiffApply(const std::vector<uint8_t>& base, const uint8_t* d, size_t n, std::vector<uint8_t>* out,
+int SetupDiffApply(const uint8_t* base, size_t baseLen, const uint8_t* d, size_t n, std::vector<uint8_t>* out,
                    std::string* why);
 
 // ---- the cache on disk ----

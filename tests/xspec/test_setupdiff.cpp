@@ -23,11 +23,11 @@ std::vector<uint8_t> Reply(uint32_t idBase, size_t len = 10240, unsigned seed = 
 
 std::vector<uint8_t> RoundTrip(const std::vector<uint8_t>& base, const std::vector<uint8_t>& reply, size_t* dlen) {
     uint8_t d[SETUP_DIFF_MAX];
-    *dlen = SetupDiffMake(base, reply.data(), reply.size(), d);
+    *dlen = SetupDiffMake(base.data(), base.size(), reply.data(), reply.size(), d);
     std::vector<uint8_t> out;
     std::string why;
     if (*dlen) {
-        EXPECT_EQ(SetupDiffApply(base, d, *dlen, &out, &why), 0) << why;
+        EXPECT_EQ(SetupDiffApply(base.data(), base.size(), d, *dlen, &out, &why), 0) << why;
     }
     return out;
 }
@@ -64,7 +64,7 @@ TEST(SetupDiff, LaterRepliesCrossAsTheirDifferences) {
         EXPECT_EQ(out, c.reply) << c.what;
     }
     uint8_t d[SETUP_DIFF_MAX];
-    EXPECT_EQ(SetupDiffMake({}, base.data(), base.size(), d), 0u) << "no base";
+    EXPECT_EQ(SetupDiffMake(nullptr, 0, base.data(), base.size(), d), 0u) << "no base";
 }
 
 TEST(SetupDiff, ScatteredChangesRebuildExactly) {
@@ -89,7 +89,7 @@ TEST(SetupDiff, BadDifferencesAreRefused) {
     const auto base = Reply(0x00400000);
     const auto reply = Reply(0x00600000);
     uint8_t d[SETUP_DIFF_MAX];
-    const size_t n = SetupDiffMake(base, reply.data(), reply.size(), d);
+    const size_t n = SetupDiffMake(base.data(), base.size(), reply.data(), reply.size(), d);
     ASSERT_GT(n, 0u);
     const std::vector<uint8_t> good(d, d + n);
     auto with = [&](size_t at, uint8_t v) { auto x = good; x[at] = v; return x; };
@@ -113,7 +113,7 @@ TEST(SetupDiff, BadDifferencesAreRefused) {
     for (const auto& c : cases) {
         std::vector<uint8_t> out;
         std::string why;
-        EXPECT_EQ(SetupDiffApply(c.base, c.diff.data(), c.diff.size(), &out, &why), -1) << c.what;
+        EXPECT_EQ(SetupDiffApply(c.base.data(), c.base.size(), c.diff.data(), c.diff.size(), &out, &why), -1) << c.what;
         EXPECT_FALSE(why.empty()) << c.what;
     }
 }
