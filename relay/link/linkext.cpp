@@ -7,17 +7,30 @@ namespace {
 constexpr uint8_t kTag[4] = {'L', 'Q', 'X', '+'};
 }  // namespace
 
-size_t LinkExtWrite(uint8_t* p, uint32_t bits) {
+size_t LinkExtWrite(uint8_t* p, uint32_t bits, const LinkExtParams* params) {
     std::memcpy(p, kTag, sizeof kTag);
     p[4] = LINKEXT_VERSION;
     for (int i = 0; i < 4; i++) p[5 + i] = static_cast<uint8_t>(bits >> (24 - 8 * i));
-    return LINKEXT_LEN;
+    size_t n = LINKEXT_LEN;
+    if (params && params->setupBase) {
+        p[n++] = LINKEXT_P_SETUP_BASE;
+        p[n++] = 8;
+        for (int i = 0; i < 8; i++) p[n++] = static_cast<uint8_t>(params->setupBase >> (56 - 8 * i));
+    }
+    return n;
 }
 
-int LinkExtRead(const uint8_t* p, size_t len, uint32_t* bits) {
+int LinkExtRead(const uint8_t* p, size_t len, uint32_t* bits, LinkExtParams* params) {
     if (len < LINKEXT_LEN || std::memcmp(p, kTag, sizeof kTag) != 0 || p[4] == 0) return -1;
     uint32_t v = 0;
     for (int i = 0; i < 4; i++) v = v << 8 | p[5 + i];
     *bits = v & LINKEXT_KNOWN;
+    if (!params) return 0;
+    *params = LinkExtParams{};
+    for (size_t at = LINKEXT_LEN; at + 2 <= len && p[at + 1] <= len - at - 2; at += 2 + p[at + 1]) {
+        const uint8_t* value = p + at + 2;
+        if (p[at] == LINKEXT_P_SETUP_BASE && p[at + 1] == 8)
+            for (int i = 0; i < 8; i++) params->setupBase = params->setupBase << 8 | value[i];
+    }
     return 0;
 }

@@ -9,14 +9,27 @@
 
 constexpr uint8_t LINKEXT_VERSION = 1;
 constexpr size_t LINKEXT_LEN = 9;  // tag (4 bytes), version, bit set (4 bytes, high byte first)
+constexpr size_t LINKEXT_MAX = 64; // room an offer or answer with its parameters needs
 
 // The relay checks every client's authorization itself and passes on only set-ups it has
 // accepted, without their authorization: the terminal may add its own X server's cookie to them.
 constexpr uint32_t LINKEXT_VOUCH = 1u << 0;
-constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH;
+// Later set-up replies cross as their differences against the last one the link carried; the
+// parameter LINKEXT_P_SETUP_BASE names a first one both ends hold from an earlier session.
+constexpr uint32_t LINKEXT_SETUPDIFF = 1u << 1;
+constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF;
 
-// Writes an offer or an answer with the given bits to p (LINKEXT_LEN bytes) and returns its length.
-size_t LinkExtWrite(uint8_t* p, uint32_t bits);
-// Reads an offer or answer from the len bytes at p: 0 with its bits (unknown ones cleared), or -1
-// when they are none (too short, or another tag). Bytes after the bit set belong to later versions.
-int LinkExtRead(const uint8_t* p, size_t len, uint32_t* bits);
+// Parameters after the bit set: each an id byte, a length byte and that many bytes of value.
+constexpr uint8_t LINKEXT_P_SETUP_BASE = 1;  // 8 bytes: SetupHash of the set-up reply held
+
+struct LinkExtParams {
+    uint64_t setupBase;  // 0: none
+};
+
+// Writes an offer or an answer with the given bits and parameters (may be null) to p (room for
+// LINKEXT_MAX bytes) and returns its length.
+size_t LinkExtWrite(uint8_t* p, uint32_t bits, const LinkExtParams* params = nullptr);
+// Reads an offer or answer from the len bytes at p: 0 with its bits (unknown ones cleared) and
+// parameters (params may be null; unknown ones are skipped, a list cut short ends where it is cut),
+// or -1 when they are none (too short, or another tag).
+int LinkExtRead(const uint8_t* p, size_t len, uint32_t* bits, LinkExtParams* params = nullptr);
