@@ -38,6 +38,11 @@ struct ClientRec {
     uint32_t heldLen;      // bytes in held
     uint32_t heldPos;      // bytes of them already written
     uint32_t heldCap;
+    // A set-up reply rebuilt from its difference (relay/core/setupreply.h), written before anything
+    // else reaches the client. Heap; null when none.
+    uint8_t* setupReply;
+    uint32_t setupReplyLen;
+    uint32_t setupReplyPos;
     // The four queues themselves; the pointers above normally point at these.
     Lst reqQueue, encQueue, replyInQueue, replyOutQueue;
 };

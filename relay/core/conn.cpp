@@ -242,6 +242,7 @@ void DestroyClientRec(ClientRec* c) {
     if (c->reqBuf) BufFree(pool, c->reqBuf);
     if (c->connReplyBuf) BufFree(pool, c->connReplyBuf);
     std::free(c->held);
+    std::free(c->setupReply);
     std::free(c);
 }
 

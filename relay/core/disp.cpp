@@ -214,7 +214,7 @@ int RssMainLoopPass() {
     // A client that left replies unread is written to again as soon as it takes more.
     if (!lineOnly)
         for (ClientRec* c = lstFirstT<ClientRec>(&p->clientRecList); c; c = c->next)
-            if (c->sock >= 0 && ClientHeldBytes(c) > 0) FD_SET(c->sock, &writeSet);
+            if (c->sock >= 0 && (ClientHeldBytes(c) > 0 || c->setupReply)) FD_SET(c->sock, &writeSet);
     timeval tv{g->selectTimeout.sec, g->selectTimeout.usec};
     int n = select(p->maxFd + 1, &readSet, &writeSet, &exceptSet, &tv);
     if (n == -1) {

@@ -7,6 +7,7 @@
 #include "relay/core/file.h"
 #include "relay/core/req.h"
 #include "relay/core/rss.h"
+#include "relay/core/setupreply.h"
 #include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
 
@@ -26,15 +27,18 @@ void RssCloseAllClients() {
     }
 }
 
-// What we take of the terminal's offer: vouching for clients only while we check them.
-void RssAnswerExtensions(uint32_t offered) {
+// What we take of the terminal's offer: vouching for clients only while we check them, set-up
+// differences always, starting from the offered base when we hold it too.
+void RssAnswerExtensions(uint32_t offered, const LinkExtParams& params) {
     RssDaemonData* d = pRssDaemonData;
-    uint32_t ours = d->checkAuthorization ? LINKEXT_VOUCH : 0;
+    uint32_t ours = LINKEXT_SETUPDIFF | (d->checkAuthorization ? LINKEXT_VOUCH : 0);
     Buf* b = BufGet(Pool());
     if (!b) return;  // no answer: the terminal goes on as with an earlier relay
     d->extAccepted = offered & ours;
-    uint8_t answer[LINKEXT_LEN];
-    DlgMake(b, MSG_EXTENSIONS, answer, static_cast<int>(LinkExtWrite(answer, d->extAccepted)));
+    LinkExtParams answered{};
+    if (d->extAccepted & LINKEXT_SETUPDIFF) answered.setupBase = RssSetupOffered(params.setupBase);
+    uint8_t answer[LINKEXT_MAX];
+    DlgMake(b, MSG_EXTENSIONS, answer, static_cast<int>(LinkExtWrite(answer, d->extAccepted, &answered)));
     std::fprintf(stderr, "terminal extensions: offered 0x%x, accepted 0x%x\n", static_cast<unsigned>(offered),
                  static_cast<unsigned>(d->extAccepted));
     RssSend(b);
@@ -104,7 +108,7 @@ void ProcessXready(Buf* msg) {
     // The link narrows its stuffing to the configured escape list and adapts to the level.
     LinkSetRemoteVersion(&d->rssLink, r.byteOrder, r.version, r.level);
     // The answer goes before any client's set-up can, so the terminal knows the terms of every one.
-    if (r.offer && d->extensions) RssAnswerExtensions(r.offered);
+    if (r.offer && d->extensions) RssAnswerExtensions(r.offered, r.params);
     if (d->useLocal && d->unixSock != -1) FD_SET(d->unixSock, &pRssDispData->readMask);
     if (d->useTcpip && d->tcpSock != -1) FD_SET(d->tcpSock, &pRssDispData->readMask);
 }

@@ -12,6 +12,8 @@
 #include "relay/core/disp.h"
 #include "relay/core/peer.h"
 #include "relay/core/rss.h"
+#include "relay/core/setupreply.h"
+#include "relay/link/linkext.h"
 
 namespace {
 
@@ -115,6 +117,7 @@ void RssCloseReqBuf(ClientRec* c) {
 // the second ends the set-up phase) and writes them. A partly written one is finished before any
 // later byte goes out, so the client sees the reply in order. False while one is still unfinished.
 bool RssConnReplyPump(ClientRec* c) {
+    if (c->setupReply && !RssSetupReplyPump(c)) return false;
     for (;;) {
         if (!c->connReplyBuf) {
             if (!c->inSetup) return true;
@@ -335,6 +338,11 @@ int WriteReplies(int fd) {
 }
 
 void ProcessConnectionRepl(Buf* msg) {
+    if (pRssDaemonData->extAccepted & LINKEXT_SETUPDIFF) {
+        const int r = RssSetupReplyIn(msg);
+        if (r == -1) ShutdownRss();  // a reply that cannot be rebuilt must not reach the client wrong
+        if (r != 0) return;
+    }
     ClientRec* c = pRssDispData->clientTbl[msg->clientId & 0x3f];
     if (!c) {
         BufFree(Pool(), msg);

@@ -68,6 +68,7 @@ void RssFreeData() {
     BufListFree(&d->bufData, d->ttyInList);
     BufListFree(&d->bufData, d->ttyOutList);
     if (d->bufData.permanent[0]) BufDestroy(&d->bufData);
+    RssSetupFree();
     std::free(pRssGlobalData->displayName);
     pRssGlobalData = nullptr;
     pRssDaemonData = nullptr;

@@ -11,6 +11,7 @@
 #include "relay/core/buf.h"
 #include "relay/core/disp.h"
 #include "relay/core/lst.h"
+#include "relay/core/setupreply.h"
 #include "relay/link/link.h"
 #include "relay/xspec/xspec.h"
 
@@ -87,6 +88,13 @@ struct RssDaemonData {
     uint8_t cookieAdded;     // authFile holds entries for it
     int cookieDisplay;
     char authFile[2 * RSS_PATH_MAX + 64];
+    // Set-up differences (relay/core/setupreply.h): the base, the replies on their way by link
+    // client id, and what the differences saved.
+    uint8_t* setupBase;
+    uint32_t setupBaseLen;
+    RssSetupAcc setupAcc[64];
+    uint32_t setupRebuilt;
+    uint64_t setupBytesSaved;
 };
 
 struct RssData {

@@ -11,10 +11,11 @@ void DlgMake(Buf* b, uint8_t type, const uint8_t* bytes, int n) {
     b->linkFlags = 0;
 }
 
-void DlgAnswerStart(LinkEnd* term, Buf* b, Lst* out, int version, int level, uint32_t offer) {
+void DlgAnswerStart(LinkEnd* term, Buf* b, Lst* out, int version, int level, uint32_t offer,
+                    const LinkExtParams* params) {
     const uint8_t ready[4] = {term->ourByteOrder, static_cast<uint8_t>(version), static_cast<uint8_t>(level), 0};
     DlgMake(b, MSG_XREADY, ready, 4);
-    if (offer) b->end += LinkExtWrite(b->end, offer);
+    if (offer) b->end += LinkExtWrite(b->end, offer, params);
     lstInsert(out, nullptr, b);
 }
 
@@ -25,7 +26,8 @@ int DlgReadReady(const Buf* b, DlgReady* r) {
     r->level = b->start[2];
     r->fourth = b->start[3];
     r->offered = 0;
-    r->offer = LinkExtRead(b->start + 4, b->Len() - 4, &r->offered) == 0;
+    r->params = LinkExtParams{};
+    r->offer = LinkExtRead(b->start + 4, b->Len() - 4, &r->offered, &r->params) == 0;
     return 0;
 }
 

@@ -8,6 +8,7 @@
 
 #include "relay/core/buf.h"
 #include "relay/core/lst.h"
+#include "relay/link/linkext.h"
 
 struct LinkEnd;
 
@@ -18,13 +19,15 @@ struct DlgReady {
     uint8_t byteOrder, version, level, fourth;  // the fourth byte must not exceed 128
     bool offer;                                  // extensions offered after the four bytes
     uint32_t offered;                            // their LINKEXT_... bits
+    LinkExtParams params;                        // and parameters
 };
 
 // Rewrites b as a control message of the given type and content (no client id).
 void DlgMake(Buf* b, uint8_t type, const uint8_t* bytes, int n);
 // Terminal side: turns a received MSG_START into the MSG_XREADY answer (with an offer of `offer`
-// bits unless it is 0) and queues it first on out.
-void DlgAnswerStart(LinkEnd* term, Buf* start, Lst* out, int version, int level, uint32_t offer);
+// bits and the parameters, unless offer is 0) and queues it first on out.
+void DlgAnswerStart(LinkEnd* term, Buf* start, Lst* out, int version, int level, uint32_t offer,
+                    const LinkExtParams* params = nullptr);
 // 0 with what a MSG_XREADY says, or -1 when it is shorter than its four bytes.
 int DlgReadReady(const Buf* b, DlgReady* r);
 // The phase of a MSG_SHUTDOWN. An empty one is a request: so the relay has always read it, and both
