@@ -13,6 +13,7 @@
 #include "relay/core/buf.h"
 #include "relay/core/client.h"
 #include "relay/link/link.h"
+#include "relay/link/linkext.h"
 #include "relay/link/simline.h"
 #include "relay/xspec/xspec.h"
 #include "terminal/status.h"
@@ -95,6 +96,8 @@ struct TermStats {
     uint64_t lineBytesIn = 0, lineBytesOut = 0;
     uint64_t startUsec = 0;
     uint64_t uncompressed = 0;  // messages the coder could not shrink, sent as they were
+    uint64_t setupDiffs = 0;       // set-up replies sent as differences (terminal/setupterm.h)
+    uint64_t setupBytesSaved = 0;  // their bytes less the differences'
 };
 
 struct TermData {
@@ -127,6 +130,10 @@ struct TermData {
     bool littleEndian = true;
     uint32_t extAccepted = 0;     // LINKEXT_... bits the relay agreed to
     bool unvouchedNoted = false;  // the log says once why clients may be refused
+    // Set-up differences (terminal/setupterm.h)
+    LinkExtParams setupOffer{};         // what the ready message offers
+    std::vector<uint8_t> setupBase;     // the last Success reply both ends hold
+    bool setupDiff = false;             // the relay takes differences
 };
 
 extern TermData* pTermData;

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "terminal/lqterm.h"
+#include "terminal/setupterm.h"
 #include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
 #include "relay/link/simline.h"
@@ -337,7 +338,7 @@ void TermDispatch(TermData* t) {
             case MSG_START:
                 // Both ends then work at the lower of the two levels.
                 DlgAnswerStart(&t->link, b, &t->outList, 1, t->opt.level,
-                               !t->opt.noext && t->opt.level >= 3 ? LINKEXT_KNOWN : 0);
+                               !t->opt.noext && t->opt.level >= 3 ? LINKEXT_KNOWN : 0, &t->setupOffer);
                 if (t->link.RemoteLqxLevel > t->opt.level) t->link.RemoteLqxLevel = t->opt.level;
                 t->effVersion = t->link.RemoteLqxVersion;
                 t->effLevel = t->link.RemoteLqxLevel;
@@ -362,7 +363,11 @@ void TermDispatch(TermData* t) {
                 break;
             case MSG_EXTENSIONS: {
                 uint32_t bits = 0;
-                if (LinkExtRead(b->start, b->Len(), &bits) == 0) t->extAccepted = bits;
+                LinkExtParams answer{};
+                if (LinkExtRead(b->start, b->Len(), &bits, &answer) == 0) {
+                    t->extAccepted = bits;
+                    TermSetupAgreed(t, bits, answer);
+                }
                 BufFree(&t->bufData, b);
                 break;
             }
@@ -487,6 +492,7 @@ int RunLink(TermData* t) {
     t->link.ourByteOrder = t->littleEndian ? 'l' : 'B';
     t->link.ourLevel = static_cast<uint8_t>(t->opt.level);
     t->link.timeout = 0;  // the host's timeout applies once its start message has come
+    if (!t->opt.noext && t->opt.level >= 3) t->setupOffer = TermSetupLoad(t);
     SetNonBlock(t->lineFd);
     if (t->opt.simulate) {
         SimLineInit(&t->sim, &t->opt.sim, Clock{});
@@ -606,14 +612,17 @@ std::string TermStatsLine(const TermData* t) {
     char buf[512];
     std::snprintf(buf, sizeof buf,
                   "lqterm: X %llu bytes to server, %llu from server; line %llu in, %llu out; ratio %.2f; "
-                  "packets %llu out, %llu in; resends %llu; bad frames %llu; %.1f s",
+                  "packets %llu out, %llu in; resends %llu; bad frames %llu; extensions 0x%x; "
+                  "set-up replies as differences %llu (%llu bytes saved); %.1f s",
                   static_cast<unsigned long long>(t->stats.xBytesToServer),
                   static_cast<unsigned long long>(t->stats.xBytesFromServer),
                   static_cast<unsigned long long>(t->stats.lineBytesIn),
                   static_cast<unsigned long long>(t->stats.lineBytesOut), line > 0 ? x / line : 0.0,
                   static_cast<unsigned long long>(s.packetsOut), static_cast<unsigned long long>(s.framesIn),
                   static_cast<unsigned long long>(s.resends + s.timedResends),
-                  static_cast<unsigned long long>(s.badFrames), secs);
+                  static_cast<unsigned long long>(s.badFrames), static_cast<unsigned>(t->extAccepted),
+                  static_cast<unsigned long long>(t->stats.setupDiffs),
+                  static_cast<unsigned long long>(t->stats.setupBytesSaved), secs);
     return buf;
 }
 
@@ -627,7 +636,7 @@ std::string TermStatsJson(const TermData* t) {
                   "{\"xBytesToServer\": %llu, \"xBytesFromServer\": %llu, \"lineBytesIn\": %llu, "
                   "\"lineBytesOut\": %llu, \"compressionRatio\": %.3f, \"packetsOut\": %llu, \"framesIn\": %llu, "
                   "\"resends\": %llu, \"timedResends\": %llu, \"badFrames\": %llu, \"uncompressed\": %llu, "
-                  "\"seconds\": %.3f}",
+                  "\"extensions\": %u, \"setupDiffs\": %llu, \"setupBytesSaved\": %llu, \"seconds\": %.3f}",
                   static_cast<unsigned long long>(t->stats.xBytesToServer),
                   static_cast<unsigned long long>(t->stats.xBytesFromServer),
                   static_cast<unsigned long long>(t->stats.lineBytesIn),
@@ -635,7 +644,9 @@ std::string TermStatsJson(const TermData* t) {
                   static_cast<unsigned long long>(s.packetsOut), static_cast<unsigned long long>(s.framesIn),
                   static_cast<unsigned long long>(s.resends), static_cast<unsigned long long>(s.timedResends),
                   static_cast<unsigned long long>(s.badFrames),
-                  static_cast<unsigned long long>(t->stats.uncompressed), secs);
+                  static_cast<unsigned long long>(t->stats.uncompressed), static_cast<unsigned>(t->extAccepted),
+                  static_cast<unsigned long long>(t->stats.setupDiffs),
+                  static_cast<unsigned long long>(t->stats.setupBytesSaved), secs);
     return buf;
 }
 

@@ -6,6 +6,8 @@
 
 #include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
+#include "relay/xspec/setupdiff.h"
+#include "terminal/setupterm.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -367,13 +369,18 @@ static size_t CodeSome(TermData* t, TermClient* c) {
         if (c->xin.size() < size) return 0;
         const int need = 2 + static_cast<int>((size - 8) / 256);
         if (BufPoolCount(&t->bufData) < need + kPoolReserve) return 0;
-        if (Buf* b = NewMsg(t, MSG_CONNECT, id, c->xin.data(), 8)) lstAdd(&t->outList, b);
-        size_t pos = 8;
-        do {
-            size_t k = std::min<size_t>(256, size - pos);
-            if (Buf* b = NewMsg(t, MSG_CONNECT, id, &c->xin[pos], k)) lstAdd(&t->outList, b);
-            pos += k;
-        } while (pos < size);
+        uint8_t diff[SETUP_DIFF_MAX];
+        if (size_t n = TermSetupReply(t, c->xin.data(), size, diff)) {
+            if (Buf* b = NewMsg(t, MSG_CONNECT, id, diff, n)) lstAdd(&t->outList, b);
+        } else {
+            if (Buf* b = NewMsg(t, MSG_CONNECT, id, c->xin.data(), 8)) lstAdd(&t->outList, b);
+            size_t pos = 8;
+            do {
+                size_t k = std::min<size_t>(256, size - pos);
+                if (Buf* b = NewMsg(t, MSG_CONNECT, id, &c->xin[pos], k)) lstAdd(&t->outList, b);
+                pos += k;
+            } while (pos < size);
+        }
         c->setupDone = true;
         used = size;
     }

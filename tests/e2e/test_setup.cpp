@@ -1,0 +1,47 @@
+// Set-up replies end to end: the relay and lqterm agree on differences, every client after the
+// first (and, from the cache, the first client of the next session) gets its set-up reply from a
+// few line bytes, and what the clients see is what they saw before.
+#include <regex>
+
+#include "tests/e2e/e2e.h"
+
+namespace {
+
+class SetupEndToEnd : public E2E {
+  protected:
+    // The counts of the session's statistics record.
+    uint64_t Stat(const std::string& json, const std::string& key) {
+        std::smatch m;
+        if (!std::regex_search(json, m, std::regex("\"" + key + "\": ([0-9]+)"))) return ~0ull;
+        return std::stoull(m[1]);
+    }
+    std::string Run(const std::string& body, const std::vector<std::string>& extra = {}) {
+        Session(body);
+        const std::string stats = dir + "/stats.json";
+        std::vector<std::string> args = {"-stats", "-statsfile", stats};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_t t = StartRelay(args);
+        EXPECT_EQ(Wait(t, 60), 0) << TermLog();
+        return Read(stats);
+    }
+};
+
+}  // namespace
+
+TEST_F(SetupEndToEnd, LaterClientsAndSessionsGetTheirSetUpAsADifference) {
+    // xdpyinfo prints what the set-up reply says (screens, visuals, formats, vendor).
+    std::string s = Run("xdpyinfo | grep -v '^name of display' > $HOME/a1; xdpyinfo | grep -v '^name of display' > $HOME/a2");
+    EXPECT_EQ(Stat(s, "setupDiffs"), 1u) << s << TermLog();
+    EXPECT_GT(Stat(s, "setupBytesSaved"), 1000u) << s;
+    EXPECT_NE(Read(home + "/a1").find("number of visuals"), std::string::npos);
+    EXPECT_EQ(Read(home + "/a1"), Read(home + "/a2"));
+
+    s = Run("xdpyinfo | grep -v '^name of display' > $HOME/b1");
+    EXPECT_EQ(Stat(s, "setupDiffs"), 1u) << "the first client of a new session: " << s << TermLog();
+    EXPECT_EQ(Read(home + "/b1"), Read(home + "/a1"));
+
+    // Without extensions the replies cross whole, and nothing else changes for the client.
+    s = Run("xdpyinfo | grep -v '^name of display' > $HOME/c1", {"-noext"});
+    EXPECT_EQ(Stat(s, "setupDiffs"), 0u) << s;
+    EXPECT_EQ(Read(home + "/c1"), Read(home + "/a1"));
+}
