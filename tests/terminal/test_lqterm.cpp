@@ -55,25 +55,6 @@ Bytes Msg(uint8_t type, uint32_t len, bool little) {
     return m;
 }
 
-TEST(XMessageSize, RepliesAndGenericEventsCarryALength) {
-    struct Case {
-        uint8_t type;
-        uint32_t len;
-        uint32_t want;
-    } cases[] = {
-        {0, 9, 32},              // error: always 32
-        {1, 0, 32},              // reply without extra data
-        {1, 5, 52},              // reply with 5 words
-        {2, 7, 32},              // core event: length bytes are event data
-        {35, 4, 48},             // GenericEvent
-        {35 | 0x80, 2, 40},      // GenericEvent sent with SendEvent
-        {1, 0xffffffff, 0xfffffffc},  // absurd length stays in range
-    };
-    for (const Case& c : cases)
-        for (bool little : {true, false})
-            EXPECT_EQ(TermXMessageSize(Msg(c.type, c.len, little).data(), little), c.want) << int(c.type) << " " << c.len;
-}
-
 Bytes QueryExtension(const std::string& name, bool little) {
     Bytes r(8 + ((name.size() + 3) & ~size_t(3)), 0);
     r[0] = X_QUERY_EXTENSION;
