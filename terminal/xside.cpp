@@ -384,11 +384,13 @@ static size_t CodeSome(TermData* t, TermClient* c) {
         const bool whole = avail >= size;
         if (m[0] == X_REPLY && !c->listExtSeqs.empty() && XspecLoad16(m + 2, little) == c->listExtSeqs.front()) {
             if (!whole) break;
+            // The filtered reply takes the server's place in the stream and goes on as any other
+            // message (a long one in pieces).
             std::vector<uint8_t> r(m, m + size);
             TermFilterListExtensions(&r, little);  // a malformed reply passes as it is
-            if (XspecOutPut(&t->bufData, c->rec.reqList, MSG_XDATA, id, r.data(), r.size()) < 0) break;
+            const auto at = c->xin.begin() + static_cast<long>(used);
+            c->xin.insert(c->xin.erase(at, at + static_cast<long>(size)), r.begin(), r.end());
             c->listExtSeqs.erase(c->listExtSeqs.begin());
-            used += size;
             continue;
         }
         if (size > 1024) {
