@@ -20,13 +20,9 @@
 
 // ---- X protocol helpers (pure, on plain byte arrays) ---------------------------------------------
 
-constexpr uint8_t X_GENERIC_EVENT = 35;
 constexpr uint8_t X_QUERY_EXTENSION = 98;
 constexpr uint8_t X_LIST_EXTENSIONS = 99;
 
-// Size of the X server message that starts at m (at least 8 bytes there): 32 for errors and events,
-// 32 + 4 * length for replies and for GenericEvents.
-uint32_t TermXMessageSize(const uint8_t* m, bool little);
 // True for the names of extensions that cannot work across the line (hidden from clients).
 bool TermHiddenExtension(const uint8_t* name, size_t n);
 // A whole QueryExtension request (len bytes): when it names a hidden extension, rewrites the name

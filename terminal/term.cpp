@@ -206,19 +206,13 @@ void StartShutdown(TermData* t) {
 }
 
 void FetchBegin(TermData* t) {
-    Buf* b = BufGet(&t->bufData);
+    // File 1, open ('O') in the current form; then the path with its terminating 0, which fits a
+    // buffer: the command line takes none longer than 200 bytes.
+    std::string m;
+    if (t->opt.level >= 1) m = {'\1', 'O'};
+    m.append(t->opt.fetchRemote.c_str(), t->opt.fetchRemote.size() + 1);
+    Buf* b = XspecNewBuf(&t->bufData, MSG_FILEOPEN, 0, m.data(), m.size());
     if (!b) return;
-    const std::string& p = t->opt.fetchRemote;
-    b->start = b->end = b->data;
-    if (t->opt.level >= 1) {
-        *b->end++ = 1;
-        *b->end++ = 'O';
-    }
-    std::memcpy(b->end, p.c_str(), p.size() + 1);
-    b->end += p.size() + 1;
-    b->type = MSG_FILEOPEN;
-    b->clientId = 0;
-    b->linkFlags = 0;
     lstAdd(&t->outList, b);
     t->fetchState = 1;
 }
@@ -279,8 +273,7 @@ void FetchMessage(TermData* t, Buf* b) {
     size_t skip = 0;
     if (t->fetchState == 1) {
         uint32_t status = 0;
-        if (n >= 4) status = t->littleEndian ? (p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24)
-                                             : (uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
+        if (n >= 4) status = XspecLoad32(p, t->littleEndian);
         if (n < 4 || status != 0) {
             std::fprintf(stderr, "lqterm: the host cannot open %s: %s\n", t->opt.fetchRemote.c_str(),
                          std::strerror(static_cast<int>(status)));

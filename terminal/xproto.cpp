@@ -1,5 +1,5 @@
-// The few places where lqterm reads the X protocol itself: message sizes of the server's stream,
-// and the extensions it hides from clients because they cannot work across the line:
+// The few places where lqterm reads the X protocol itself: the extensions it hides from clients
+// because they cannot work across the line:
 //  * BIG-REQUESTS: the relay's request intake reads a length field of 0 as a 4-byte request, so an
 //    extended-length request would be cut apart.
 //  * MIT-SHM: its requests name shared memory segments of the client's own machine.
@@ -11,26 +11,7 @@ namespace {
 
 const char* const kHidden[] = {"BIG-REQUESTS", "MIT-SHM"};
 
-uint16_t Load16(const uint8_t* p, bool little) {
-    return little ? static_cast<uint16_t>(p[0] | p[1] << 8) : static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-uint32_t Load32(const uint8_t* p, bool little) {
-    return little ? (uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0])
-                  : (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
-}
-void Store32(uint8_t* p, uint32_t v, bool little) {
-    for (int i = 0; i < 4; i++) p[little ? i : 3 - i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
-
-uint32_t TermXMessageSize(const uint8_t* m, bool little) {
-    const uint8_t type = m[0] & 0x7f;  // bit 7: sent by SendEvent
-    if (m[0] != 1 && type != X_GENERIC_EVENT) return 32;
-    uint32_t len = Load32(m + 4, little);
-    if (len > (0xffffffffu - 32) / 4) len = (0xffffffffu - 32) / 4;
-    return 32u + 4u * len;
-}
 
 bool TermHiddenExtension(const uint8_t* name, size_t n) {
     for (const char* h : kHidden)
@@ -40,7 +21,7 @@ bool TermHiddenExtension(const uint8_t* name, size_t n) {
 
 int TermHideQueryExtension(uint8_t* req, size_t len, bool little) {
     if (len < 8 || req[0] != X_QUERY_EXTENSION) return -1;
-    const size_t n = Load16(req + 4, little);
+    const size_t n = XspecLoad16(req + 4, little);
     if (8 + n > len) return -1;
     if (!TermHiddenExtension(req + 8, n)) return 0;
     // Lower case names no extension: the server answers "not present".
@@ -51,7 +32,7 @@ int TermHideQueryExtension(uint8_t* req, size_t len, bool little) {
 
 int TermFilterListExtensions(std::vector<uint8_t>* reply, bool little) {
     std::vector<uint8_t>& r = *reply;
-    if (r.size() < 32 || r[0] != 1 || TermXMessageSize(r.data(), little) != r.size()) return -1;
+    if (r.size() < 32 || r[0] != X_REPLY || XspecServerMessageSize(r.data(), little) != r.size()) return -1;
     std::vector<uint8_t> names;
     size_t pos = 32;
     int count = 0;
@@ -68,7 +49,7 @@ int TermFilterListExtensions(std::vector<uint8_t>* reply, bool little) {
     r.resize(32);
     r.insert(r.end(), names.begin(), names.end());
     r[1] = static_cast<uint8_t>(count);
-    Store32(&r[4], static_cast<uint32_t>(names.size() / 4), little);
+    XspecStore32(&r[4], static_cast<uint32_t>(names.size() / 4), little);
     return 0;
 }
 

@@ -35,19 +35,6 @@ constexpr size_t kHoldRequests = 64 * 1024;
 // it holds nothing of the shared pool and keeps its place among the clients.
 constexpr int kMaxLinkQueue = 12;
 
-bool Little(const TermClient* c) { return c->rec.byteOrder == 'l'; }
-
-Buf* NewMsg(TermData* t, uint8_t type, int id, const uint8_t* p, size_t n) {
-    Buf* b = BufGet(&t->bufData);
-    if (!b) return nullptr;
-    b->type = type;
-    b->clientId = static_cast<uint8_t>(id);
-    b->linkFlags = 0;
-    if (n) std::memcpy(b->end, p, n);
-    b->end += n;
-    return b;
-}
-
 }  // namespace
 
 static size_t CodeSome(TermData* t, TermClient* c);
@@ -104,7 +91,7 @@ int TermXConnect(const std::string& display) {
 // otherwise be given the run of our display.
 int TermAddCookie(TermClient* c, const std::string& display, bool vouched) {
     if (c->xout.size() != 12) return 0;
-    const bool little = Little(c);
+    const bool little = XspecLittle(&c->rec);
     if (XspecLoad16(&c->xout[6], little) != 0 || XspecLoad16(&c->xout[8], little) != 0) return 0;
     size_t colon = display.rfind(':');
     if (colon == std::string::npos) return 0;
@@ -168,7 +155,7 @@ void TermFreeClient(TermData* t, TermClient* c) {
 // number noted (its reply is filtered), everything else may be written as it comes.
 void TermAppendRequests(TermClient* c, const uint8_t* p, size_t n) {
     c->xout.insert(c->xout.end(), p, p + n);
-    const bool little = Little(c);
+    const bool little = XspecLittle(&c->rec);
     while (c->parsed < c->xout.size()) {
         const size_t avail = c->xout.size() - c->parsed;
         if (c->reqLeft) {
@@ -179,8 +166,7 @@ void TermAppendRequests(TermClient* c, const uint8_t* p, size_t n) {
         }
         if (avail < 4) break;
         uint8_t* r = &c->xout[c->parsed];
-        uint32_t size = XspecLoad16(r + 2, little) * 4u;
-        if (size == 0) size = 4;  // the relay reads a length of 0 as a 4-byte request
+        const uint32_t size = XspecRequestSize(r, little);
         if (r[0] == X_QUERY_EXTENSION) {
             if (avail < size) break;
             TermHideQueryExtension(r, size, little);
@@ -203,7 +189,7 @@ void TermXGone(TermData* t, TermClient* c) {
     c->reqLeft = 0;
     if (c->deadPhase != -1) return;
     const uint8_t m[2] = {static_cast<uint8_t>(c->rec.clientId), DLG_REQUEST};
-    if (Buf* b = NewMsg(t, MSG_DEADCLIENT, 0, m, 2)) {
+    if (Buf* b = XspecNewBuf(&t->bufData, MSG_DEADCLIENT, 0, m, 2)) {
         lstAdd(&t->outList, b);
         c->deadPhase = 0;
     }
@@ -239,12 +225,12 @@ int TermStartClient(TermData* t, int id, Buf* first) {
         static const char reason[] = "lqterm: cannot connect to the X server";
         const size_t n = sizeof reason - 1, padded = (n + 3) & ~size_t(3);
         uint8_t hdr[8] = {0, static_cast<uint8_t>(n), 0, 0, 0, 0, 0, 0};
-        XspecStore16(hdr + 2, 11, Little(c));
-        XspecStore16(hdr + 6, static_cast<uint16_t>(padded / 4), Little(c));
+        XspecStore16(hdr + 2, 11, XspecLittle(&c->rec));
+        XspecStore16(hdr + 6, static_cast<uint16_t>(padded / 4), XspecLittle(&c->rec));
         uint8_t text[64] = {};
         std::memcpy(text, reason, n);
-        if (Buf* b = NewMsg(t, MSG_CONNECT, id, hdr, 8)) lstAdd(&t->outList, b);
-        if (Buf* b = NewMsg(t, MSG_CONNECT, id, text, padded)) lstAdd(&t->outList, b);
+        if (Buf* b = XspecNewBuf(&t->bufData, MSG_CONNECT, id, hdr, 8)) lstAdd(&t->outList, b);
+        if (Buf* b = XspecNewBuf(&t->bufData, MSG_CONNECT, id, text, padded)) lstAdd(&t->outList, b);
         std::fprintf(stderr, "lqterm: cannot connect to X server \"%s\"\n", t->opt.display.c_str());
         c->setupDone = true;
         BufFree(&t->bufData, first);
@@ -359,7 +345,7 @@ void TermCodeServerBytes(TermData* t, TermClient* c) {
 }
 
 static size_t CodeSome(TermData* t, TermClient* c) {
-    const bool little = Little(c);
+    const bool little = XspecLittle(&c->rec);
     const int id = c->rec.clientId;
     size_t used = 0;
     if (!c->setupDone) {
@@ -371,13 +357,13 @@ static size_t CodeSome(TermData* t, TermClient* c) {
         if (BufPoolCount(&t->bufData) < need + kPoolReserve) return 0;
         uint8_t diff[SETUP_DIFF_MAX];
         if (size_t n = TermSetupReply(t, c->xin.data(), size, diff)) {
-            if (Buf* b = NewMsg(t, MSG_CONNECT, id, diff, n)) lstAdd(&t->outList, b);
+            if (Buf* b = XspecNewBuf(&t->bufData, MSG_CONNECT, id, diff, n)) lstAdd(&t->outList, b);
         } else {
-            if (Buf* b = NewMsg(t, MSG_CONNECT, id, c->xin.data(), 8)) lstAdd(&t->outList, b);
+            if (Buf* b = XspecNewBuf(&t->bufData, MSG_CONNECT, id, c->xin.data(), 8)) lstAdd(&t->outList, b);
             size_t pos = 8;
             do {
                 size_t k = std::min<size_t>(256, size - pos);
-                if (Buf* b = NewMsg(t, MSG_CONNECT, id, &c->xin[pos], k)) lstAdd(&t->outList, b);
+                if (Buf* b = XspecNewBuf(&t->bufData, MSG_CONNECT, id, &c->xin[pos], k)) lstAdd(&t->outList, b);
                 pos += k;
             } while (pos < size);
         }
@@ -394,22 +380,24 @@ static size_t CodeSome(TermData* t, TermClient* c) {
         if (c->feedLeft) {  // a long message goes to the encoder a few buffers at a time
             const size_t k = std::min<size_t>({c->feedLeft, avail, 1024});
             if (k == 0 || !roomy()) break;
-            if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, &c->xin[used], k) < 0) break;
+            if (XspecOutPut(&t->bufData, c->rec.reqList, MSG_XDATA, id, &c->xin[used], k) < 0) break;
             used += k;
             c->feedLeft -= static_cast<uint32_t>(k);
             continue;
         }
         if (avail < 32 || !roomy()) break;
         uint8_t* m = &c->xin[used];
-        const uint32_t size = TermXMessageSize(m, little);
+        const uint32_t size = XspecServerMessageSize(m, little);
         const bool whole = avail >= size;
-        if (m[0] == 1 && !c->listExtSeqs.empty() && XspecLoad16(m + 2, little) == c->listExtSeqs.front()) {
+        if (m[0] == X_REPLY && !c->listExtSeqs.empty() && XspecLoad16(m + 2, little) == c->listExtSeqs.front()) {
             if (!whole) break;
+            // The filtered reply takes the server's place in the stream and goes on as any other
+            // message (a long one in pieces).
             std::vector<uint8_t> r(m, m + size);
             TermFilterListExtensions(&r, little);  // a malformed reply passes as it is
-            if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, r.data(), r.size()) < 0) break;
+            const auto at = c->xin.begin() + static_cast<long>(used);
+            c->xin.insert(c->xin.erase(at, at + static_cast<long>(size)), r.begin(), r.end());
             c->listExtSeqs.erase(c->listExtSeqs.begin());
-            used += size;
             continue;
         }
         if (size > 1024) {
@@ -417,7 +405,7 @@ static size_t CodeSome(TermData* t, TermClient* c) {
             continue;
         }
         if (!whole) break;
-        if (XspecOutPut(&t->xspecEnv, c->rec.reqList, MSG_XDATA, id, m, size) < 0) break;
+        if (XspecOutPut(&t->bufData, c->rec.reqList, MSG_XDATA, id, m, size) < 0) break;
         used += size;
     }
     c->xin.erase(c->xin.begin(), c->xin.begin() + static_cast<long>(used));

@@ -136,15 +136,14 @@ void FeedHost(Side* s, size_t setupReplyLen) {
                 n = std::min<size_t>({s->feedLeft, s->avail - s->fed, 1024});
             } else {
                 if (s->fed + 4 > s->avail) break;
-                n = 4 * size_t{XspecLoad16(&b[s->fed + 2], Little(*s))};
-                if (n == 0) n = 4;
+                n = XspecRequestSize(&b[s->fed], Little(*s));
                 if (n > 1024) {
                     s->feedLeft = static_cast<uint32_t>(n);
                     continue;
                 }
                 if (s->fed + n > s->avail) break;
             }
-            if (XspecOutPut(&s->env, s->c.reqList, MSG_XDATA, s->c.clientId, &b[s->fed], n) < 0) break;
+            if (XspecOutPut(s->env.pBufData, s->c.reqList, MSG_XDATA, s->c.clientId, &b[s->fed], n) < 0) break;
             if (s->feedLeft) s->feedLeft -= static_cast<uint32_t>(n);
             s->fed += n;
             int hold = XspecEncode(&s->env, &s->c);
@@ -181,7 +180,7 @@ void FeedTerm(Side* s) {
             s->feedLeft -= static_cast<uint32_t>(k);
         } else {
             if (left < 32) break;
-            uint32_t size = XspecMessageSize(&b[s->fed], little);
+            uint32_t size = XspecLinkMessageSize(&b[s->fed], little);
             if (size > 1024) {
                 s->feedLeft = size;
                 continue;
@@ -189,7 +188,7 @@ void FeedTerm(Side* s) {
             if (left < size) break;
             k = size;
         }
-        if (XspecOutPut(&s->env, s->c.reqList, MSG_XDATA, s->c.clientId, &b[s->fed], k) < 0) break;
+        if (XspecOutPut(s->env.pBufData, s->c.reqList, MSG_XDATA, s->c.clientId, &b[s->fed], k) < 0) break;
         s->fed += k;
         XspecTermEncode(&s->env, &s->c);
         Ship(s);
@@ -240,8 +239,7 @@ bool Busy(LinkPair* P, const Side& h, const Side& t) {
 Bytes ClearUnused(const Bytes& in, size_t setupLen, bool little) {
     Bytes b = in;
     for (size_t pos = setupLen; pos + 4 <= b.size();) {
-        size_t n = 4 * size_t{XspecLoad16(&b[pos + 2], little)};
-        if (n == 0) n = 4;
+        const size_t n = XspecRequestSize(&b[pos], little);
         if (pos + n > b.size()) break;
         uint8_t op = b[pos];
         if (op == 66 || op == 67 || op == 70) b[pos + 1] = 0;

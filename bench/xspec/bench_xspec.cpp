@@ -97,8 +97,7 @@ struct Msg {
 
 // Size of the X message or request at p (requests: length field, 0 counting as 4 bytes).
 size_t UnitSize(const uint8_t* p, size_t left, bool little, bool request) {
-    size_t n = request ? 4 * size_t{XspecLoad16(p + 2, little)} : (left >= 8 ? XspecMessageSize(p, little) : 32);
-    if (n == 0) n = 4;
+    const size_t n = request ? XspecRequestSize(p, little) : (left >= 8 ? XspecLinkMessageSize(p, little) : 32);
     return n < left ? n : left;
 }
 

@@ -75,9 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t pos = 0; pos < req.size();) {
         req[pos] = ops[req[pos] & 3];
         if (req.size() - pos < 4) break;
-        const uint16_t len = XspecPolyGet16(&req[pos + 2], big);
+        const uint16_t len = XspecLoad16(&req[pos + 2], !big);
         if (req[pos] != 65 && len >= 3 && ((len - 3) & 1) == 0) req[pos + 1] = 0;
-        pos += len ? len * 4u : 4u;
+        pos += XspecRequestSize(&req[pos], !big);
     }
 
     h->Reset(order);
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (;;) {
             if (h->st.inProgress == 0) {
                 uint8_t hd[4];
-                if (XspecPolyPeek(h->client.reqList, hd, 4) < 4) return;
+                if (XspecInPeek(h->client.reqList, 0, hd, 4) < 4) return;
                 h->st.curOpcode = hd[0];
             }
             const bool s = starve(h);

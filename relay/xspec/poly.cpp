@@ -16,45 +16,6 @@ bool XspecPolySwaps(const ClientRec* client) {
     return (client->byteOrder == 'B') != machineBig;
 }
 
-static bool IsData(const Buf* b) { return b->type != MSG_XCACHED; }
-
-size_t XspecPolyPeek(const Lst* q, uint8_t* dst, size_t len) {
-    size_t got = 0;
-    for (const Buf* b = lstFirstT<Buf>(q); b && got < len && IsData(b); b = b->next) {
-        size_t k = b->Len() < len - got ? b->Len() : len - got;
-        std::memcpy(dst + got, b->start, k);
-        got += k;
-    }
-    return got;
-}
-
-size_t XspecPolyAvail(const Lst* q, size_t cap) {
-    size_t got = 0;
-    for (const Buf* b = lstFirstT<Buf>(q); b && got < cap && IsData(b); b = b->next) got += b->Len();
-    return got < cap ? got : cap;
-}
-
-bool XspecPolyBlocked(const Lst* q) {
-    for (const Buf* b = lstFirstT<Buf>(q); b; b = b->next)
-        if (!IsData(b)) return true;
-    return false;
-}
-
-void XspecPolyTake(BufData* bufData, Lst* q, uint8_t* dst, size_t len) {
-    while (len > 0) {
-        Buf* b = lstFirstT<Buf>(q);
-        if (!b || !IsData(b)) return;
-        size_t k = b->Len() < len ? b->Len() : len;
-        if (dst) {
-            std::memcpy(dst, b->start, k);
-            dst += k;
-        }
-        b->start += k;
-        len -= k;
-        if (b->Len() == 0) BufFree(bufData, lstGetT<Buf>(q));
-    }
-}
-
 int XspecCache(uint16_t* cache, int code, uint16_t* pair) {
     uint16_t* xs = cache;
     uint16_t* ys = cache + POLY_CACHE_ENTRIES;
@@ -175,8 +136,9 @@ uint8_t XspecSegChooseMode(int n, uint16_t* s, uint16_t* ref) {
 // Encoding
 
 ClientRec* XspecInputElements(XspecEnv* env, ClientRec* client, Lst* reqList, XspecState* state, int size) {
-    XspecPolyTake(env->pBufData, reqList, state->elements,
-                  static_cast<size_t>(state->elemCount) * static_cast<size_t>(size));
+    const size_t n = static_cast<size_t>(state->elemCount) * static_cast<size_t>(size);
+    XspecInPeek(reqList, 0, state->elements, n);
+    XspecInSkip(env->pBufData, reqList, n);
     return client;
 }
 
@@ -186,13 +148,7 @@ static XspecPolyStats* StatsFor(XspecEnv* env, uint8_t opcode) {
     return &env->polyRectStats;
 }
 
-static Buf* NewOut(XspecEnv* env, XspecState* s) {
-    Buf* b = BufGet(env->pBufData);
-    if (!b) return nullptr;
-    b->type = MSG_XDATA;
-    b->clientId = s->polyClientId;
-    return b;
-}
+static Buf* NewOut(XspecEnv* env, XspecState* s) { return XspecNewBuf(env->pBufData, MSG_XDATA, s->polyClientId); }
 
 static void QueueOut(XspecEnv* env, XspecState* s, uint8_t opcode, Lst* encList) {
     StatsFor(env, opcode)->bytesOut += static_cast<uint32_t>(s->polyOut->Len());
@@ -208,14 +164,14 @@ static int PairCode(uint16_t* cache, uint16_t* pair, bool unsignedBytes) {
     return FitsPos(S(pair[0]), S(pair[1])) ? 14 : 15;
 }
 
-static void PutPair(Buf* out, int code, const uint16_t* pair, bool big) {
+static void PutPair(Buf* out, int code, const uint16_t* pair, bool little) {
     if (code == 14) {
         XspecPutByte(out, static_cast<uint8_t>(pair[0]));
         XspecPutByte(out, static_cast<uint8_t>(pair[1]));
     } else if (code == 15) {
         uint8_t b[4];
-        XspecPolyPut16(b, pair[0], big);
-        XspecPolyPut16(b + 2, pair[1], big);
+        XspecStore16(b, pair[0], little);
+        XspecStore16(b + 2, pair[1], little);
         XspecPutBytes(out, b, 4);
     }
 }
@@ -227,7 +183,7 @@ static int PutElements(XspecEnv* env, ClientRec* client, Lst* encList, uint8_t o
     const bool line = opcode == X_POLY_LINE;
     const int words = line ? 2 : 4;
     const size_t full = line ? POLY_LINE_OUT_FULL : POLY_RECT_OUT_FULL;
-    const bool big = client->byteOrder == 'B';
+    const bool little = XspecLittle(client);
     if (!s->polyOut && !(s->polyOut = NewOut(env, s))) return -1;
     for (int i = 0; i < s->elemCount; i++) {
         if (s->polyOut->Len() >= full) {
@@ -242,15 +198,15 @@ static int PutElements(XspecEnv* env, ClientRec* client, Lst* encList, uint8_t o
         if (line) {
             int c = PairCode(s->lineCache, e, false);
             XspecPutByte(s->polyOut, static_cast<uint8_t>(c));
-            PutPair(s->polyOut, c, e, big);
+            PutPair(s->polyOut, c, e, little);
             continue;
         }
         const bool rect = opcode != X_POLY_SEGMENT;
         int a = PairCode(rect ? s->rectPosCache : s->segCache, e, false);
         int b = PairCode(rect ? s->rectSizeCache : s->segCache, e + 2, rect);
         XspecPutByte(s->polyOut, static_cast<uint8_t>(a << 4 | b));
-        PutPair(s->polyOut, a, e, big);
-        PutPair(s->polyOut, b, e + 2, big);
+        PutPair(s->polyOut, a, e, little);
+        PutPair(s->polyOut, b, e + 2, little);
     }
     s->elemCount = 0;
     return 0;
@@ -266,17 +222,11 @@ static int PassVerbatim(XspecEnv* env, ClientRec* client, Lst* reqList, Lst* enc
             QueueOut(env, s, opcode, encList);
             continue;
         }
-        Buf* head = lstFirstT<Buf>(reqList);
-        while (head && head->Len() == 0) {
-            BufFree(env->pBufData, lstGetT<Buf>(reqList));
-            head = lstFirstT<Buf>(reqList);
-        }
-        if (!head) return -1;
-        size_t k = head->Len();
-        if (k > room) k = room;
-        if (k > static_cast<size_t>(s->passRemaining)) k = static_cast<size_t>(s->passRemaining);
-        XspecPutBytes(s->polyOut, head->start, static_cast<int>(k));
-        XspecPolyTake(env->pBufData, reqList, nullptr, k);
+        if (room > static_cast<size_t>(s->passRemaining)) room = static_cast<size_t>(s->passRemaining);
+        const size_t k = XspecInPeek(reqList, 0, s->polyOut->end, room);
+        if (k == 0) return -1;
+        s->polyOut->end += k;
+        XspecInSkip(env->pBufData, reqList, k);
         s->passRemaining -= static_cast<int32_t>(k);
     }
     if (s->polyOut) QueueOut(env, s, opcode, encList);
@@ -313,7 +263,7 @@ static int PolyEncode(XspecEnv* env, ClientRec* client, Lst* reqList, Lst* encLi
     const bool line = opcode == X_POLY_LINE;
     const int size = line ? 4 : 8;
     const int words = size / 2;
-    const bool big = client->byteOrder == 'B';
+    const bool little = XspecLittle(client);
     uint16_t el[sizeof s->elements / sizeof(uint16_t)];
     std::memcpy(el, s->elements, sizeof el);
     uint8_t hdr[12];
@@ -323,10 +273,10 @@ static int PolyEncode(XspecEnv* env, ClientRec* client, Lst* reqList, Lst* encLi
         s->passRemaining = 0;
         s->elemCount = 0;
         s->elemRemaining = 0;
-        const size_t have = XspecPolyPeek(reqList, hdr, sizeof hdr);
+        const size_t have = XspecInPeek(reqList, 0, hdr, sizeof hdr);
         if (have < 4) return -1;
-        const uint16_t len = XspecPolyGet16(hdr + 2, big);
-        const uint32_t bytes = len ? len * 4u : 4u;
+        const uint16_t len = XspecLoad16(hdr + 2, little);
+        const uint32_t bytes = XspecRequestSize(hdr, little);
         s->polyClientId = static_cast<uint8_t>(client->clientId);
         if (Malformed(opcode, hdr[1], len)) {
             if (!(s->polyOut = NewOut(env, s))) return -1;
@@ -335,19 +285,19 @@ static int PolyEncode(XspecEnv* env, ClientRec* client, Lst* reqList, Lst* encLi
             st->bytesIn += bytes;
             XspecPutByte(s->polyOut, hdr[0]);
             XspecPutByte(s->polyOut, XSPEC_POLY_VERBATIM);
-            XspecPolyTake(env->pBufData, reqList, nullptr, 1);
+            XspecInSkip(env->pBufData, reqList, 1);
             s->passRemaining = static_cast<int32_t>(bytes - 1);
             return PassVerbatim(env, client, reqList, encList, opcode);
         }
         const uint32_t count = (bytes - 12u) / static_cast<uint32_t>(size);
         // The header goes out together with the first chunk, which decides the mode.
         const size_t first = 12u + static_cast<size_t>(size);
-        if (have < 12 || (count > 0 && XspecPolyAvail(reqList, first) < first)) return -1;
+        if (have < 12 || (count > 0 && XspecInAvail(reqList, first) < first)) return -1;
         if (!(s->polyOut = NewOut(env, s))) return -1;
         XspecPolyStats* st = StatsFor(env, opcode);
         st->requests++;
         st->bytesIn += bytes;
-        XspecPolyTake(env->pBufData, reqList, nullptr, sizeof hdr);
+        XspecInSkip(env->pBufData, reqList, sizeof hdr);
         hdr[1] = line ? (hdr[1] & POLY_COORD_MODE) : 0;
         s->elemRemaining = count;
         pending = true;
@@ -358,7 +308,7 @@ static int PolyEncode(XspecEnv* env, ClientRec* client, Lst* reqList, Lst* encLi
     }
 
     int rc = 0;
-    size_t avail = XspecPolyAvail(reqList, static_cast<size_t>(s->elemRemaining) * static_cast<size_t>(size));
+    size_t avail = XspecInAvail(reqList, static_cast<size_t>(s->elemRemaining) * static_cast<size_t>(size));
     while (s->elemCount != 0 || (s->elemRemaining != 0 && avail >= static_cast<size_t>(size))) {
         if (s->elemCount != 0 && PutElements(env, client, encList, opcode, el) != 0) {
             rc = -1;

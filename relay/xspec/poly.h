@@ -49,6 +49,7 @@
 
 #include "relay/core/buf.h"
 #include "relay/core/client.h"
+#include "relay/xspec/xbytes.h"
 #include "relay/xspec/xspec.h"
 
 constexpr uint8_t X_POLY_LINE = 65;
@@ -108,19 +109,3 @@ uint8_t XspecSegChooseMode(int n, uint16_t* segs, uint16_t* ref);
 
 // True when the client's byte order is not the byte order of this machine.
 bool XspecPolySwaps(const ClientRec* client);
-
-// 16-bit numbers in a client's byte order ('B': most significant byte first).
-inline uint16_t XspecPolyGet16(const uint8_t* p, bool big) {
-    return big ? static_cast<uint16_t>(p[0] << 8 | p[1]) : static_cast<uint16_t>(p[1] << 8 | p[0]);
-}
-inline void XspecPolyPut16(uint8_t* p, uint16_t v, bool big) {
-    p[big ? 0 : 1] = static_cast<uint8_t>(v >> 8);
-    p[big ? 1 : 0] = static_cast<uint8_t>(v);
-}
-
-// Byte streams over a queue of Bufs, stopping at the first MSG_XCACHED Buf (which stands for a
-// whole request of its own, so no Poly form continues into it).
-size_t XspecPolyPeek(const Lst* q, uint8_t* dst, size_t len);  // copies what is there
-size_t XspecPolyAvail(const Lst* q, size_t cap);               // bytes there, counted up to cap
-bool XspecPolyBlocked(const Lst* q);  // a MSG_XCACHED Buf is queued: no more bytes can follow
-void XspecPolyTake(BufData* bufData, Lst* q, uint8_t* dst, size_t len);  // consumes len bytes

@@ -26,12 +26,6 @@
 
 namespace {
 
-bool Blocked(const Lst* in) {
-    for (const Buf* b = lstFirstT<Buf>(in); b; b = b->next)
-        if (b->type == MSG_XCACHED) return true;
-    return false;
-}
-
 // The stream data before the next coded record cannot be completed: drop it.
 void DropPartial(XspecEnv* env, Lst* in) {
     while (Buf* b = lstFirstT<Buf>(in)) {
@@ -91,8 +85,8 @@ int XspecTermDecode(XspecEnv* env, ClientRec* client) {
             size_t n = XspecInAvail(in, st->passRemaining < 256 ? static_cast<size_t>(st->passRemaining) : 256);
             if (n == 0) break;
             XspecInPeek(in, 0, tmp, n);
-            if (XspecOutPut(env, out, MSG_XDATA, id, tmp, n) < 0) break;
-            XspecInSkip(env, in, n);
+            if (XspecOutPut(env->pBufData, out, MSG_XDATA, id, tmp, n) < 0) break;
+            XspecInSkip(env->pBufData, in, n);
             st->passRemaining -= static_cast<int32_t>(n);
             if (st->passRemaining <= 0) ResetUnit(st);
             continue;
@@ -113,20 +107,19 @@ int XspecTermDecode(XspecEnv* env, ClientRec* client) {
         }
         if (op == X_IMAGE_TEXT8 && have >= 4 && h[2] == 0xff && h[3] == 0xff) need = 6;
         if (have < need) {
-            if (Blocked(in)) {
+            if (XspecInBlocked(in)) {
                 DropPartial(env, in);
                 continue;
             }
             break;
         }
         if (op == X_IMAGE_TEXT8) {
-            const uint16_t flags = static_cast<uint16_t>(h[2] << 8 | h[3]);
+            const uint16_t flags = XspecLoad16(h + 2, false);  // ours: most significant byte first
             if (flags == XSPEC_TEXT_VERBATIM) {
                 const uint8_t x[4] = {X_IMAGE_TEXT8, h[1], h[4], h[5]};
-                int size = XspecLoad16(h + 4, little) * 4;
-                if (size == 0) size = 4;
-                if (XspecOutPut(env, out, MSG_XDATA, id, x, 4) < 0) break;
-                XspecInSkip(env, in, 6);
+                const int size = static_cast<int>(XspecRequestSize(x, little));
+                if (XspecOutPut(env->pBufData, out, MSG_XDATA, id, x, 4) < 0) break;
+                XspecInSkip(env->pBufData, in, 6);
                 if (size > 4) {
                     st->inProgress = 1;
                     st->verbatim = 1;
@@ -136,7 +129,7 @@ int XspecTermDecode(XspecEnv* env, ClientRec* client) {
                 continue;
             }
             if (!(flags & 0x8000)) {  // no form of ours: skip the marker
-                XspecInSkip(env, in, 4);
+                XspecInSkip(env->pBufData, in, 4);
                 continue;
             }
             const bool single = flags & 0x4000;
@@ -144,7 +137,7 @@ int XspecTermDecode(XspecEnv* env, ClientRec* client) {
                                       : static_cast<size_t>(XspecTextRunSize(flags));
             uint8_t msg[4 + 12 + 255];
             if (XspecInPeek(in, 0, msg, len) < len) {
-                if (Blocked(in)) {
+                if (XspecInBlocked(in)) {
                     DropPartial(env, in);
                     continue;
                 }
@@ -154,15 +147,15 @@ int XspecTermDecode(XspecEnv* env, ClientRec* client) {
             uint8_t req[272];
             size_t size = single ? static_cast<size_t>(XspecTextDecodeSingle(&trial, msg, little, req))
                                  : static_cast<size_t>(20 * XspecTextApplyRun(&trial, msg, req));
-            if (XspecOutPut(env, out, MSG_XDATA, id, req, size) < 0) break;
+            if (XspecOutPut(env->pBufData, out, MSG_XDATA, id, req, size) < 0) break;
             *st = trial;
-            XspecInSkip(env, in, len);
+            XspecInSkip(env->pBufData, in, len);
             continue;
         }
         int size = XspecLoad16(h + 2, little) * 4;
         if (size == 0) {
-            if (XspecOutPut(env, out, MSG_XDATA, id, h, 4) < 0) break;
-            XspecInSkip(env, in, 4);
+            if (XspecOutPut(env->pBufData, out, MSG_XDATA, id, h, 4) < 0) break;
+            XspecInSkip(env->pBufData, in, 4);
             continue;
         }
         if (size > XSPEC_SMALL_MAX) {
@@ -173,7 +166,7 @@ int XspecTermDecode(XspecEnv* env, ClientRec* client) {
         }
         uint8_t m[64];
         if (XspecInPeek(in, 0, m, static_cast<size_t>(size)) < static_cast<size_t>(size)) {
-            if (Blocked(in)) {
+            if (XspecInBlocked(in)) {
                 DropPartial(env, in);
                 continue;
             }
@@ -181,13 +174,13 @@ int XspecTermDecode(XspecEnv* env, ClientRec* client) {
         }
         const uint32_t stamp = XspecInStampAt(in, static_cast<size_t>(size - 1));
         if (!XspecMayStore(env, id, stamp)) break;
-        if (XspecOutPut(env, out, MSG_XDATA, id, m, static_cast<size_t>(size)) < 0) {
+        if (XspecOutPut(env->pBufData, out, MSG_XDATA, id, m, static_cast<size_t>(size)) < 0) {
             XspecStall(env, id, stamp);
             break;
         }
         XspecStoreDone(env, id);
         XspecCacheStore(m, size, mc->reqSlots, &mc->reqNext, &mc->reqFull);
-        XspecInSkip(env, in, static_cast<size_t>(size));
+        XspecInSkip(env->pBufData, in, static_cast<size_t>(size));
     }
     st->nStamped = lstCount(in);
     return 0;
@@ -213,38 +206,30 @@ int XspecTermEncode(XspecEnv* env, ClientRec* client) {
             size_t want = st->replyRemaining < XSPEC_PIECE_MAX ? static_cast<size_t>(st->replyRemaining) : XSPEC_PIECE_MAX;
             size_t n = XspecInPeek(in, 0, m, want);
             if (n == 0) break;
-            Buf* b = XspecBufGet(env);
+            Buf* b = XspecNewBuf(env->pBufData, MSG_XDATA, id, m, n);
             if (!b) break;
-            b->type = MSG_XDATA;
-            b->clientId = static_cast<uint8_t>(id);
-            std::memcpy(b->end, m, n);
-            b->end += n;
             lstAdd(client->encList, b);
-            XspecInSkip(env, in, n);
+            XspecInSkip(env->pBufData, in, n);
             st->replyRemaining -= static_cast<int32_t>(n);
             if (st->replyRemaining <= 0) st->replyPartial = 0;
             continue;
         }
         if (XspecInPeek(in, 0, m, 32) < 32) break;
-        const uint32_t size = XspecMessageSize(m, little);
-        if ((m[0] & 0x7f) == 35) {
+        const uint32_t size = XspecLinkMessageSize(m, little);
+        if (XspecIsGenericEvent(m)) {
             // An extension's generic event is longer than the 32 bytes the host counts for an
             // event: it goes whole in one plain message, which the host passes on whole, and only
             // its first 32 bytes enter the cache at both ends. (One longer than a link message
             // cannot be carried in a way the host would read; it goes in pieces regardless.)
-            uint64_t total = 32 + 4 * uint64_t{XspecLoad32(m + 4, little)};
+            const uint32_t total = XspecServerMessageSize(m, little);
             if (total <= 256) {
                 uint8_t g[256];
                 if (XspecInPeek(in, 0, g, total) < total) break;
-                Buf* b = XspecBufGet(env);
+                Buf* b = XspecNewBuf(env->pBufData, MSG_XDATA, id, g, total);
                 if (!b) break;
-                b->type = MSG_XDATA;
-                b->clientId = static_cast<uint8_t>(id);
-                std::memcpy(b->end, g, total);
-                b->end += total;
                 lstAdd(client->encList, b);
                 XspecCacheStore(g, 32, mc->replySlots, &mc->replyNext, &mc->replyFull);
-                XspecInSkip(env, in, total);
+                XspecInSkip(env->pBufData, in, total);
                 continue;
             }
         }
@@ -256,27 +241,19 @@ int XspecTermEncode(XspecEnv* env, ClientRec* client) {
                 k = XspecCacheRecord(m, static_cast<int>(size), mc->replySlots,
                                      (mc->replyFull & 1) ? XSPEC_CACHE_SLOTS : mc->replyNext, rec);
             if (k > 0 && !(cached && cached == lstLast(client->encList) && cached->Len() + k <= XSPEC_PIECE_MAX)) {
-                cached = XspecBufGet(env);
-                if (cached) {
-                    cached->type = MSG_XCACHED;
-                    cached->clientId = static_cast<uint8_t>(id);
-                    lstAdd(client->encList, cached);
-                }
+                cached = XspecNewBuf(env->pBufData, MSG_XCACHED, id);
+                if (cached) lstAdd(client->encList, cached);
             }
             if (k > 0 && cached) {
                 std::memcpy(cached->end, rec, static_cast<size_t>(k));
                 cached->end += k;
             } else {
-                Buf* b = XspecBufGet(env);
+                Buf* b = XspecNewBuf(env->pBufData, MSG_XDATA, id, m, size);
                 if (!b) break;
-                b->type = MSG_XDATA;
-                b->clientId = static_cast<uint8_t>(id);
-                std::memcpy(b->end, m, size);
-                b->end += size;
                 lstAdd(client->encList, b);
             }
             XspecCacheStore(m, static_cast<int>(size), mc->replySlots, &mc->replyNext, &mc->replyFull);
-            XspecInSkip(env, in, size);
+            XspecInSkip(env->pBufData, in, size);
             continue;
         }
         st->replyPartial = 1;  // the first piece goes out below

@@ -59,7 +59,7 @@ void XspecTextRecordTemplates(XspecState* st, const uint8_t* req, bool little) {
 
 int XspecTextApplyRun(XspecState* st, const uint8_t* msg, uint8_t* out) {
     uint8_t(*t)[20] = st->templates;
-    const uint16_t flags = static_cast<uint16_t>(msg[2] << 8 | msg[3]);
+    const uint16_t flags = XspecLoad16(msg + 2, false);  // ours: most significant byte first
     const bool pair = flags & 0x2000;
     const uint8_t* p = msg + 4;
     auto take = [&p](uint8_t* dst, int n) {
@@ -86,7 +86,7 @@ int XspecTextApplyRun(XspecState* st, const uint8_t* msg, uint8_t* out) {
 }
 
 int XspecTextDecodeSingle(XspecState* st, const uint8_t* msg, bool little, uint8_t* out) {
-    const uint16_t flags = static_cast<uint16_t>(msg[2] << 8 | msg[3]);
+    const uint16_t flags = XspecLoad16(msg + 2, false);  // ours: most significant byte first
     const int k = flags & 0x100 ? msg[1] : 0;
     const int n = flags & 0x100 ? 1 : msg[1];
     const uint8_t* p = msg + 4;
@@ -117,8 +117,7 @@ namespace {
 // Request i of the head buffer: its offset, or -1 when it does not lie wholly in the buffer.
 int ReqEnd(const Buf* b, int off, bool little) {
     if (static_cast<int>(b->Len()) - off < 4) return -1;
-    int size = XspecLoad16(b->start + off + 2, little) * 4;
-    if (size == 0) size = 4;
+    const int size = static_cast<int>(XspecRequestSize(b->start + off, little));
     return off + size <= static_cast<int>(b->Len()) ? off + size : -1;
 }
 
@@ -217,8 +216,8 @@ int XspecTextEncode(XspecEnv* env, ClientRec* client, int k) {
     int len = 0;
     msg[len++] = X_IMAGE_TEXT8;
     msg[len++] = static_cast<uint8_t>(k ? k : n);
-    msg[len++] = static_cast<uint8_t>(flags >> 8);
-    msg[len++] = static_cast<uint8_t>(flags);
+    XspecStore16(msg + 2, flags, false);
+    len += 2;
     if (flags & 0x400) std::memcpy(msg + len, req + 4, 4), len += 4;
     if (flags & 0x200) std::memcpy(msg + len, req + 8, 4), len += 4;
     if (flags & 0x80) std::memcpy(msg + len, req + 12, 2), len += 2;
@@ -235,22 +234,18 @@ int XspecTextEncode(XspecEnv* env, ClientRec* client, int k) {
     Buf* bufs[3];
     const int nbuf = (len + per - 1) / per;
     for (int i = 0; i < nbuf; i++) {
-        bufs[i] = XspecBufGet(env);
+        const int k2 = len - i * per < per ? len - i * per : per;
+        bufs[i] = XspecNewBuf(env->pBufData, MSG_XDATA, client->clientId, msg + i * per, static_cast<size_t>(k2));
         if (!bufs[i]) {
             while (i > 0) BufFree(env->pBufData, bufs[--i]);
             return 1;
         }
-        bufs[i]->type = MSG_XDATA;
-        bufs[i]->clientId = static_cast<uint8_t>(client->clientId);
-        int k2 = len - i * per < per ? len - i * per : per;
-        std::memcpy(bufs[i]->end, msg + i * per, static_cast<size_t>(k2));
-        bufs[i]->end += k2;
     }
     // The state changes as the peer will rebuild the request.
     req[1] = static_cast<uint8_t>(n);
     XspecStore16(req + 2, static_cast<uint16_t>((16 + n + 3) / 4), little);
     XspecTextApplySingle(st, req, k, little);
-    XspecInSkip(env, q, static_cast<size_t>(size));
+    XspecInSkip(env->pBufData, q, static_cast<size_t>(size));
     for (int i = 0; i < nbuf; i++) lstAdd(client->encList, bufs[i]);
     return 0;
 }
@@ -282,24 +277,19 @@ int XspecTextEncodeRun(XspecEnv* env, ClientRec* client, bool triple) {
     field(0x02, last + 16, t[2] + 16, 1);
     msg[0] = X_IMAGE_TEXT8;
     msg[1] = 0;
-    msg[2] = static_cast<uint8_t>(flags >> 8);
-    msg[3] = static_cast<uint8_t>(flags);
+    XspecStore16(msg + 2, flags, false);
 
     XspecState trial = *st;
     uint8_t rebuilt[60];
     XspecTextApplyRun(&trial, msg, rebuilt);
     for (int i = 0; i < n; i++)
         if (std::memcmp(rebuilt + 20 * i, b->start + 20 * i, 17) != 0) return 1;
-    Buf* out = XspecBufGet(env);
+    Buf* out = XspecNewBuf(env->pBufData, MSG_XDATA, client->clientId, msg, static_cast<size_t>(len));
     if (!out) return 1;
-    out->type = MSG_XDATA;
-    out->clientId = static_cast<uint8_t>(client->clientId);
-    std::memcpy(out->end, msg, static_cast<size_t>(len));
-    out->end += len;
     std::memcpy(st->templates, trial.templates, sizeof st->templates);
     std::memcpy(st->lastText, trial.lastText, sizeof st->lastText);
     st->lastTextValid = 1;
-    XspecInSkip(env, client->reqList, static_cast<size_t>(20 * n));
+    XspecInSkip(env->pBufData, client->reqList, static_cast<size_t>(20 * n));
     lstAdd(client->encList, out);
     return 0;
 }

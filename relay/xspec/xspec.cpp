@@ -18,15 +18,6 @@ bool XspecEarlierVersion(const XspecEnv* env, int v, int l) {
 
 Buf* XspecBufGet(XspecEnv* env) { return BufGet(env->pBufData); }
 
-static Buf* NewBuf(XspecEnv* env, uint8_t type, int clientId) {
-    Buf* b = XspecBufGet(env);
-    if (!b) return nullptr;
-    b->type = type;
-    b->clientId = static_cast<uint8_t>(clientId);
-    b->seq = 0;
-    return b;
-}
-
 static void FreeHead(XspecEnv* env, Lst* q) { BufFree(env->pBufData, lstGetT<Buf>(q)); }
 
 int XspecEncodeInit(XspecEnv* env, ClientRec* client) {
@@ -92,11 +83,7 @@ Buf* XspecCacheDelta(XspecEnv* env, const uint8_t* m, int len, const uint8_t (*s
     int n = (full & 1) ? XSPEC_CACHE_SLOTS : next;
     int k = XspecCacheRecord(m, len, slots, n, rec);
     if (k < 0) return nullptr;
-    Buf* b = NewBuf(env, MSG_XCACHED, clientId);
-    if (!b) return nullptr;
-    std::memcpy(b->end, rec, static_cast<size_t>(k));
-    b->end += k;
-    return b;
+    return XspecNewBuf(env->pBufData, MSG_XCACHED, clientId, rec, static_cast<size_t>(k));
 }
 
 void XspecCacheStore(const uint8_t* m, int len, uint8_t (*slots)[64], uint8_t* next, uint8_t* full) {
@@ -105,87 +92,8 @@ void XspecCacheStore(const uint8_t* m, int len, uint8_t (*slots)[64], uint8_t* n
     if (*next == 0 && !(*full & 1)) *full |= 1;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Byte streams over queues. Only data messages count: a MSG_XCACHED message ends the stream.
-
+// A MSG_XCACHED message is a whole message of its own: gathering never reaches into one.
 static bool IsStreamData(const Buf* b) { return b->type != MSG_XCACHED; }
-
-size_t XspecInAvail(const Lst* in, size_t max) {
-    size_t n = 0;
-    for (const Buf* b = lstFirstT<Buf>(in); b && n < max && IsStreamData(b); b = b->next) n += b->Len();
-    return n < max ? n : max;
-}
-
-size_t XspecInPeek(const Lst* in, size_t off, uint8_t* dst, size_t n) {
-    size_t got = 0;
-    for (const Buf* b = lstFirstT<Buf>(in); b && got < n && IsStreamData(b); b = b->next) {
-        size_t len = b->Len();
-        if (off >= len) {
-            off -= len;
-            continue;
-        }
-        size_t k = len - off < n - got ? len - off : n - got;
-        std::memcpy(dst + got, b->start + off, k);
-        got += k;
-        off = 0;
-    }
-    return got;
-}
-
-uint32_t XspecInStampAt(const Lst* in, size_t off) {
-    for (const Buf* b = lstFirstT<Buf>(in); b; b = b->next) {
-        if (off < b->Len()) return b->seq;
-        off -= b->Len();
-    }
-    const Buf* last = lstLastT<Buf>(in);
-    return last ? last->seq : 0;
-}
-
-void XspecInSkip(XspecEnv* env, Lst* in, size_t n) {
-    while (Buf* b = lstFirstT<Buf>(in)) {
-        size_t k = b->Len() < n ? b->Len() : n;
-        b->start += k;
-        n -= k;
-        if (b->Len() != 0) break;
-        FreeHead(env, in);
-        if (n == 0) break;
-    }
-}
-
-int XspecOutPut(XspecEnv* env, Lst* out, uint8_t type, int clientId, const uint8_t* src, size_t n) {
-    Buf* tail = lstLastT<Buf>(out);
-    size_t room = 0;
-    if (tail && tail->type == type && tail->clientId == clientId && tail->Len() < 256) {
-        room = 256 - tail->Len();
-        if (room > tail->Room()) room = tail->Room();
-    }
-    if (room > n) room = n;
-    Buf* fresh[4];  // callers put at most 4 * 256 bytes at once
-    int nfresh = 0;
-    for (size_t rest = n - room; rest > 0; rest -= rest < 256 ? rest : 256) {
-        Buf* b = nfresh < 4 ? NewBuf(env, type, clientId) : nullptr;
-        if (!b) {
-            while (nfresh > 0) BufFree(env->pBufData, fresh[--nfresh]);
-            return -1;
-        }
-        fresh[nfresh++] = b;
-    }
-    if (room) {
-        std::memcpy(tail->end, src, room);
-        tail->end += room;
-        src += room;
-        n -= room;
-    }
-    for (int i = 0; i < nfresh; i++) {
-        size_t k = n < 256 ? n : 256;
-        std::memcpy(fresh[i]->end, src, k);
-        fresh[i]->end += k;
-        src += k;
-        n -= k;
-        lstAdd(out, fresh[i]);
-    }
-    return 0;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Link order of cache stores
@@ -263,10 +171,8 @@ int XspecGather(XspecEnv* env, Lst* queue, Buf* b, int want) {
 static int SplitHead(XspecEnv* env, Lst* q, int n) {
     Buf* r = lstFirstT<Buf>(q);
     if (static_cast<int>(r->Len()) <= n) return 0;
-    Buf* nb = NewBuf(env, MSG_XDATA, r->clientId);
+    Buf* nb = XspecNewBuf(env->pBufData, MSG_XDATA, r->clientId, r->start, static_cast<size_t>(n));
     if (!nb) return -1;
-    std::memcpy(nb->end, r->start, static_cast<size_t>(n));
-    nb->end += n;
     r->start += n;
     lstInsert(q, nullptr, nb);
     return 0;
@@ -328,11 +234,9 @@ static int PassPiece(XspecEnv* env, ClientRec* client, XspecState* st, int c, ui
 // first two bytes, and the rest of it follows as a long request does.
 static int TextVerbatimStart(XspecEnv* env, ClientRec* client, XspecState* st, int size) {
     Buf* r = lstFirstT<Buf>(client->reqList);
-    Buf* m = NewBuf(env, MSG_XDATA, client->clientId);
-    if (!m) return -1;
     const uint8_t mark[4] = {X_IMAGE_TEXT8, r->start[1], 0xff, 0xff};
-    std::memcpy(m->end, mark, 4);
-    m->end += 4;
+    Buf* m = XspecNewBuf(env->pBufData, MSG_XDATA, client->clientId, mark, 4);
+    if (!m) return -1;
     std::memcpy(st->curHeader, r->start, 4);
     r->start += 2;
     lstAdd(client->encList, m);
@@ -393,7 +297,8 @@ int XspecEncode(XspecEnv* env, ClientRec* client) {
             }
             if (op == X_IMAGE_TEXT8) {
                 if (b == 0 || !XspecTextWellFormed(r->start, little)) {
-                    if (TextVerbatimStart(env, client, st, b ? b : 4) < 0) return 0;
+                    if (TextVerbatimStart(env, client, st, static_cast<int>(XspecRequestSize(r->start, little))) < 0)
+                        return 0;
                     continue;
                 }
                 int res = XspecTextStep(env, client);
@@ -433,11 +338,6 @@ int XspecEncode(XspecEnv* env, ClientRec* client) {
 // ---------------------------------------------------------------------------------------------
 // Decoding driver (host end): the terminal's events, errors and replies
 
-uint32_t XspecMessageSize(const uint8_t* m, bool little) {
-    if (m[0] != 1) return 32;
-    return 32u + 4u * XspecLoad32(m + 4, little);
-}
-
 static void FocusRule(XspecEnv* env, const uint8_t* m, int clientId) {
     if (!env->pFocusClient) return;
     if (m[0] == 7 || m[0] == 9) *env->pFocusClient = clientId;
@@ -469,7 +369,7 @@ int XspecRebuildRecords(XspecEnv* env, const Buf* s, uint8_t (*slots)[64], uint8
     Buf* bufs[(BUF_DATA_SIZE / 2 + 3) / 4 + 1];
     const int nbuf = (nrec + 3) / 4;
     for (int i = 0; i < nbuf; i++) {
-        bufs[i] = NewBuf(env, MSG_XDATA, clientId);
+        bufs[i] = XspecNewBuf(env->pBufData, MSG_XDATA, clientId);
         if (!bufs[i]) {
             while (i > 0) BufFree(env->pBufData, bufs[--i]);
             return -1;
@@ -484,10 +384,10 @@ int XspecRebuildRecords(XspecEnv* env, const Buf* s, uint8_t (*slots)[64], uint8
         p += 2 + 2 * k;
         int size;
         if (reqSide) {
-            size = XspecLoad16(m + 2, little) * 4;
-            if (size < 4) size = 4;
+            size = static_cast<int>(XspecRequestSize(m, little));
         } else {
-            size = static_cast<int>(XspecMessageSize(m, little) > 64 ? 64 : XspecMessageSize(m, little));
+            const uint32_t whole = XspecLinkMessageSize(m, little);
+            size = static_cast<int>(whole > 64 ? 64 : whole);
             FocusRule(env, m, clientId);
         }
         if (size > 64) size = 64;
@@ -520,10 +420,8 @@ static void DeliverHead(XspecEnv* env, ClientRec* client) {
     Lst* in = client->replyInList;
     Buf* h = lstFirstT<Buf>(in);
     while (h->Len() > XSPEC_PIECE_MAX) {
-        Buf* nb = NewBuf(env, MSG_XDATA, client->clientId);
+        Buf* nb = XspecNewBuf(env->pBufData, MSG_XDATA, client->clientId, h->start, XSPEC_PIECE_MAX);
         if (!nb) break;
-        std::memcpy(nb->end, h->start, XSPEC_PIECE_MAX);
-        nb->end += XSPEC_PIECE_MAX;
         h->start += XSPEC_PIECE_MAX;
         lstAdd(client->replyOutList, nb);
     }
@@ -559,7 +457,7 @@ int XspecDecode(XspecEnv* env, ClientRec* client) {
         }
         if (q->Len() < 8) XspecGather(env, in, q, 8);
         q = lstFirstT<Buf>(in);
-        uint32_t size = q->Len() >= 8 ? XspecMessageSize(q->start, little) : 32;
+        uint32_t size = q->Len() >= 8 ? XspecLinkMessageSize(q->start, little) : 32;
         XspecGather(env, in, q, size > 256 ? 256 : static_cast<int>(size));
         q = lstFirstT<Buf>(in);
         const bool broken = q->next && !IsStreamData(q->next);  // the peer cut a message short

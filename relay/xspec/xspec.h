@@ -22,6 +22,7 @@
 #include "relay/core/buf.h"
 #include "relay/core/client.h"
 #include "relay/core/lst.h"
+#include "relay/xspec/xbytes.h"
 
 constexpr int XSPEC_HOLD_USEC = 27800;  // how long ImageText8 requests may be held for a run
 constexpr int XSPEC_SMALL_MAX = 64;     // largest message coded against the shared caches
@@ -140,12 +141,10 @@ Buf* XspecCacheDelta(XspecEnv* env, const uint8_t* m, int len, const uint8_t (*s
 void XspecCacheStore(const uint8_t* m, int len, uint8_t (*slots)[64], uint8_t* next, uint8_t* full);
 int XspecDecodeCached(XspecEnv* env, ClientRec* client);
 // Rebuilds every record of the coded message s against slots (storing each), appending the
-// messages to out; all or none (-1: not enough buffers). reqSide: request size rule.
+// messages to out; all or none (-1: not enough buffers). reqSide: request sizes, else the sizes
+// of server messages as the line counts them (XspecLinkMessageSize).
 int XspecRebuildRecords(XspecEnv* env, const Buf* s, uint8_t (*slots)[64], uint8_t* next, uint8_t* full,
                         Lst* out, int clientId, bool little, bool reqSide);
-// Size of a message from the X server by its first bytes (at least 8 available): 32 for errors and
-// events, 32 + 4 * length for replies.
-uint32_t XspecMessageSize(const uint8_t* m, bool little);
 
 // ImageText8 step of the encoder: 0 to go on with the driver's loop, XSPEC_HOLD_USEC to return
 // that, -1 to return 0.
@@ -178,31 +177,8 @@ int XspecTextDecodeSingle(XspecState* st, const uint8_t* msg, bool little, uint8
 int XspecTermDecode(XspecEnv* env, ClientRec* client);  // always 0
 int XspecTermEncode(XspecEnv* env, ClientRec* client);  // always 0
 
-// ---- byte streams over queues of buffers (used by the decoders of both ends) ----
-size_t XspecInAvail(const Lst* in, size_t max);  // bytes queued, counted up to max
-size_t XspecInPeek(const Lst* in, size_t off, uint8_t* dst, size_t n);  // copies what is there
-uint32_t XspecInStampAt(const Lst* in, size_t off);  // Buf::seq of the buffer holding byte off
-void XspecInSkip(XspecEnv* env, Lst* in, size_t n);  // consumes n bytes, freeing emptied buffers
-// Appends n bytes to out (buffers of at most 256 bytes, type and id given); all or nothing:
-// -1 with nothing appended when the buffers needed cannot be had.
-int XspecOutPut(XspecEnv* env, Lst* out, uint8_t type, int clientId, const uint8_t* src, size_t n);
-
 // Link-order bookkeeping of cache stores (see XspecEnv).
 void XspecStampIncoming(XspecEnv* env, XspecState* st, Lst* in);
 bool XspecMayStore(XspecEnv* env, int clientId, uint32_t stamp);  // records the wait when false
 void XspecStall(XspecEnv* env, int clientId, uint32_t stamp);      // waits for a buffer at stamp
 void XspecStoreDone(XspecEnv* env, int clientId);
-
-// Values in a client's byte order: little is true for a client whose letter is 'l'.
-inline bool XspecLittle(const ClientRec* c) { return c->byteOrder == 'l'; }
-inline uint16_t XspecLoad16(const uint8_t* p, bool little) {
-    return little ? static_cast<uint16_t>(p[0] | p[1] << 8) : static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-inline void XspecStore16(uint8_t* p, uint16_t v, bool little) {
-    p[little ? 0 : 1] = static_cast<uint8_t>(v);
-    p[little ? 1 : 0] = static_cast<uint8_t>(v >> 8);
-}
-inline uint32_t XspecLoad32(const uint8_t* p, bool little) {
-    return little ? (uint32_t(p[3]) << 24 | uint32_t(p[2]) << 16 | uint32_t(p[1]) << 8 | p[0])
-                : (uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]);
-}

@@ -79,7 +79,7 @@ struct Req {
     void U8(int v) { b.push_back(static_cast<uint8_t>(v)); }
     void U16(int v) {
         uint8_t p[2];
-        XspecPolyPut16(p, static_cast<uint16_t>(v), big);
+        XspecStore16(p, static_cast<uint16_t>(v), !big);
         b.insert(b.end(), p, p + 2);
     }
     void U32(uint32_t v) {
@@ -121,10 +121,9 @@ Bytes HostEncode(End& h, const Bytes& stream, const std::vector<size_t>& cuts, s
         for (;;) {
             if (h.st.inProgress == 0) {
                 uint8_t hd[4];
-                if (XspecPolyPeek(h.client.reqList, hd, 4) < 4) return;
-                size_t len = XspecPolyGet16(hd + 2, h.client.byteOrder == 'B') * 4u;
-                size_t want = std::min<size_t>(len ? len : 4, 52);
-                if (XspecPolyAvail(h.client.reqList, want) < want) return;
+                if (XspecInPeek(h.client.reqList, 0, hd, 4) < 4) return;
+                size_t want = std::min<size_t>(XspecRequestSize(hd, XspecLittle(&h.client)), 52);
+                if (XspecInAvail(h.client.reqList, want) < want) return;
                 h.st.curOpcode = hd[0];
             }
             const bool starved = h.MaybeStarve();

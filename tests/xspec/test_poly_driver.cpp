@@ -36,9 +36,8 @@ struct End {
 };
 
 void Put16(Bytes& b, int v, bool big) {
-    uint8_t p[2];
-    XspecPolyPut16(p, static_cast<uint16_t>(v), big);
-    b.insert(b.end(), p, p + 2);
+    b.resize(b.size() + 2);
+    XspecStore16(&b[b.size() - 2], static_cast<uint16_t>(v), !big);
 }
 
 Bytes Request(uint8_t op, uint8_t byte1, int len, const std::vector<int>& words, bool big, size_t bytes = 0) {
@@ -60,8 +59,7 @@ std::vector<size_t> FocusRequests(const Bytes& stream, bool big) {
     for (size_t pos = 0; pos + 4 <= stream.size();) {
         n++;
         if (stream[pos] == 43) seqs.push_back(n);
-        const uint16_t len = XspecPolyGet16(&stream[pos + 2], big);
-        pos += len ? len * 4u : 4u;
+        pos += XspecRequestSize(&stream[pos], !big);
     }
     return seqs;
 }

@@ -480,6 +480,34 @@ TEST(Faults, ReplyCacheStoresKeepLinkOrderAcrossStalledClients) {
     XspecFree(b.xspec);
 }
 
+// A reply whose length field claims more than 32 bits can count is long at both ends: its size
+// must not wrap round to a short one, which would cut it into "messages", store them in the reply
+// caches and, at the terminal, send empty link messages until the pool ran dry.
+TEST(Faults, ReplyLengthPastFourGigabytesStaysALongReply) {
+    for (uint32_t words : {0x3ffffff8u, 0x3fffffffu, 0x40000007u, 0xffffffffu}) {
+        One t, h;
+        Bytes reply(232, 0x11);
+        reply[0] = 1;
+        XspecStore32(&reply[4], words, false);
+        t.Queue(t.c.reqList, reply, 100, 0);
+        XspecTermEncode(&t.e.env, &t.c);
+        EXPECT_EQ(lstCount(t.c.reqList), 0) << words;
+        Bytes line;
+        for (auto& m : t.Out()) {
+            EXPECT_EQ(m.type, MSG_XDATA) << words;
+            EXPECT_TRUE(m.data.size() > 0 && m.data.size() <= 128) << words;
+            line.insert(line.end(), m.data.begin(), m.data.end());
+            h.Queue(h.c.replyInList, m.data);
+            XspecDecode(&h.e.env, &h.c);
+        }
+        EXPECT_EQ(line, reply) << words;
+        EXPECT_EQ(xh::Take(h.e, h.c.replyOutList), reply) << words;
+        EXPECT_NE(h.c.xspec->replyPartial, 0u) << words;
+        EXPECT_EQ(t.e.cache.replyNext, 0) << words;
+        EXPECT_EQ(h.e.cache.replyNext, 0) << words;
+    }
+}
+
 TEST(TermEncode, LongReplyInPiecesAndCodedEventsShareAMessage) {
     One t;
     Bytes reply = t.g.Reply(100, 1);
