@@ -76,6 +76,9 @@ int FrameQueryCBufSpace(const FrameCircBuf* cb) { return (cb->out - cb->in - 1) 
 
 int FrameHeld(const FrameCircBuf* cb) { return (cb->in - cb->out) & cb->mask; }
 
+// The send ring is the last thing TransInit makes.
+bool LinkInitialised(const LinkEnd* L) { return L->frame.frame_cwbuf != nullptr; }
+
 int FrameHeadspace(const FrameCircBuf* cb) {
     int free = FrameQueryCBufSpace(cb);
     int toEnd = cb->size - cb->in;
@@ -121,10 +124,10 @@ int FrameInit(LinkEnd* L) {
     if (!f->frame_cwbuf) return -1;
     FrameSetEscapeTable(L, nullptr, 0, 0xFF);
     FrameSetEscapeTable(L, max_escapes, 66, CE_ESCAPE | CE_IGNORE);
-    FrameSetEscapeTable(L, L->escChars, L->escCount, CE_IGNORE);
+    FrameSetEscapeTable(L, L->config.escChars, L->config.escCount, CE_IGNORE);
     // Until the other end has told us it is ready, it drops every configured escape character that
     // arrives unstuffed, including ones outside the conservative set: stuff those too.
-    for (int i = 0; i < L->escCount; i++) f->frame_ce_table[L->escChars[i]] |= CE_ESCAPE;
+    for (int i = 0; i < L->config.escCount; i++) f->frame_ce_table[L->config.escChars[i]] |= CE_ESCAPE;
     f->frame_LCE = 0;
     f->frame_pkt_rbuf_ptr = nullptr;
     return 0;

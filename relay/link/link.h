@@ -75,6 +75,35 @@ struct LinkIo {
     void* ctx;
 };
 
+// ---- configuration and the other end's version ----------------------------------------------------
+
+// The escape list of a host whose configuration names none; the terminal stuffs it too until the
+// host's start message says otherwise.
+inline constexpr char LINK_DEFAULT_ESCAPES[] = "0x0a 0x0d 0x11 0x13 0x1d 0x7f 0x93 0x9d 0xff";
+
+// This end's side of the link, set before TransInit (the host core loads its resources into it).
+struct LinkConfig {
+    uint8_t escChars[MAX_ESC_CHARS];  // terminal end: replaced by the host's list from MSG_START
+    uint8_t escCount;
+    int flags;                // host: sent in MSG_START
+    int timeout;              // seconds; clamped by TransInit to 10..3600 (0 = never); terminal end:
+                              // the host's, once its MSG_START has come
+    uint8_t ourByteOrder;     // 'B'
+    uint8_t ourVersion;       // 1
+    uint8_t ourLevel;         // 3
+    const char* displayName;  // carried in MSG_START
+};
+
+// What the other end announced: at the host the terminal's MSG_XREADY, at the terminal the host's
+// MSG_START. All zero until it has come.
+struct LinkVersion {
+    uint8_t byteOrder;
+    int version;
+    int level;
+    int flags;    // terminal end: the host's flags byte
+    int timeout;  // terminal end: the host's timeout in seconds
+};
+
 // ---- frame layer --------------------------------------------------------------------------------
 
 struct FrameCircBuf {
@@ -168,21 +197,12 @@ struct LinkEnd {
     Clock clock;          // this end's clock (GetTime)
     LinkIo io;            // the line
     int ttyFd;            // descriptor when the line is a file descriptor (LinkUseFd)
-    // configuration (the host core fills it from its resources before TransInit)
-    uint8_t escChars[MAX_ESC_CHARS];
-    uint8_t escCount;
-    int flags;
-    int timeout;              // seconds; clamped by TransInit to 10..3600 (0 = never)
-    uint8_t ourByteOrder;     // 'B'
-    uint8_t ourVersion;       // 1
-    uint8_t ourLevel;         // 3
-    const char* displayName;  // carried in MSG_START
-    // the other end, once known (host: from MSG_XREADY via LinkSetRemoteVersion; terminal: MSG_START)
-    uint8_t remoteByteOrder;
-    int RemoteLqxVersion;
-    int RemoteLqxLevel;
-    int remoteFlags;          // terminal end: the host's flags byte
-    int remoteTimeout;        // terminal end: the host's timeout in seconds
+    LinkConfig config;
+    LinkVersion peer;     // host: set by LinkNoteRemoteVersion; terminal: from MSG_START
+    // What both ends work at once agreed (0.0 until then): the peer's version and the lower of the
+    // two levels. Host: from LinkSetRemoteVersion; terminal: from MSG_START.
+    int agreedVersion;
+    int agreedLevel;
     // state
     uint8_t running;  // 1 while the link runs; 0 after the read time-out
     uint8_t lineDown; // set when the line reports end of file or a broken descriptor
@@ -199,14 +219,21 @@ struct LinkEnd {
 void LinkSetDefaults(LinkEnd* pLink, int role, BufData* pBufData, Clock clock);
 // Makes a non-blocking descriptor the line.
 void LinkUseFd(LinkEnd* pLink, int fd);
-// Gives back every buffer and allocation the end holds (not the pool itself).
+// Gives back every buffer and allocation the end holds (not the pool itself). An end that was only
+// given its defaults holds none.
 void LinkDestroy(LinkEnd* pLink);
-// True when the other end's version is lower than v.l (0.0 until it is known).
-bool LinkEarlierVersion(const LinkEnd* pLink, int v, int l);
-// Host: the terminal's MSG_XREADY arrived. Records its version and narrows stuffing to the list.
+// Host: what the terminal's MSG_XREADY announced, recorded before the host decides whether it goes
+// on with that terminal (only the low 8 bits of version and level count).
+void LinkNoteRemoteVersion(LinkEnd* pLink, uint8_t byteOrder, int version, int level);
+// Host: the terminal's MSG_XREADY is accepted. Records it, agrees on the level and narrows stuffing
+// to the configured list.
 void LinkSetRemoteVersion(LinkEnd* pLink, uint8_t byteOrder, int version, int level);
-// Parses an escape list such as "0x0a 0x0d \\021" into the configuration; -1 on a bad word.
-int LinkParseEscChars(LinkEnd* pLink, const char* text);
+// True when the version both ends agreed on is lower than v.l (0.0 until agreed).
+bool LinkEarlierVersion(const LinkEnd* pLink, int v, int l);
+// The level both ends work at: the lower of the peer's and ours (0 until agreed).
+int LinkAgreedLevel(const LinkEnd* pLink);
+// True once TransInit has readied the end: from then on TransRead and TransWrite may run.
+bool LinkInitialised(const LinkEnd* pLink);
 
 int TransInit(LinkEnd* pLink);
 int TransStart(LinkEnd* pLink);
@@ -254,3 +281,25 @@ Buf* TransFindLastExt(LinkEnd* pLink, int subtype, int clientId);  // -1 = any
 int TransHandleExtTransportPkt(LinkEnd* pLink, Buf* p);
 Buf* TransMergeBufs(LinkEnd* pLink, Buf* head, Lst* list);
 Buf* TransUnmergeBufs(LinkEnd* pLink, Buf* p, Lst* list);
+
+// ---- words of the configuration -------------------------------------------------------------------
+
+// Cuts the next word out of *cursor (a writable text): blanks separate words, quotes (' or ")
+// enclose one that holds blanks. Null at the end of the text.
+char* NextWord(char** cursor);
+// The value of digits in base (at most maxDigits of them, blanks around them allowed), kept to 8
+// bits. 0, or -1.
+int chk_base_atoi(const char* digits, uint8_t* dst, int base, int maxDigits);
+
+enum { LINK_ESC_END = 0, LINK_ESC_FORM, LINK_ESC_DIGITS, LINK_ESC_FULL };
+// One escape character, "0xdd" (hex) or "\ddd" (octal): 0, LINK_ESC_FORM for a word of neither
+// form, LINK_ESC_DIGITS for one whose digits do not fit it.
+int LinkEscValue(const char* word, uint8_t* dst);
+// Adds the characters of an escape list such as "0x0a 0x0d \021" at *cursor (a writable text, cut
+// into words as it goes) to cfg's list. LINK_ESC_END at the end of the text; otherwise *word is the
+// word it stopped at: LINK_ESC_FORM or LINK_ESC_DIGITS for one it could not read (a further call
+// goes on after it), LINK_ESC_FULL for a character that found the list full.
+int LinkParseEscWords(LinkConfig* cfg, char** cursor, char** word);
+// Makes the text the configured escape list, without a word about what it refuses. 0, or -1 when it
+// refused a word or stopped at a full list.
+int LinkParseEscChars(LinkEnd* pLink, const char* text);

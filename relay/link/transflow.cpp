@@ -12,11 +12,11 @@ inline void BitClear(uint32_t* map, int c) { map[(c >> 5) & 31] &= ~(1u << (c & 
 
 void TransGetTimeouts(LinkEnd* L) {
     TransData* t = &L->trans;
-    if (L->timeout != 0) {
-        if (L->timeout < 10) L->timeout = 10;
-        if (L->timeout > 3600) L->timeout = 3600;
+    if (L->config.timeout != 0) {
+        if (L->config.timeout < 10) L->config.timeout = 10;
+        if (L->config.timeout > 3600) L->config.timeout = 3600;
     }
-    t->transReadTimeout = static_cast<uint32_t>(L->timeout) * 1000000u;
+    t->transReadTimeout = static_cast<uint32_t>(L->config.timeout) * 1000000u;
     t->transKeepAliveTimeout = 2500000;
     TransInitTimers(L);
 }

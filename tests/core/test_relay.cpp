@@ -35,15 +35,15 @@ TEST_F(Relay, ReadinessOpensTheDisplay) {
     EXPECT_FALSE(FD_ISSET(pRssDaemonData->tcpSock, &pRssDispData->readMask));
     TermSend(MSG_XREADY, 0, {'B', 1, 3, 0});
     EXPECT_TRUE(PumpUntil([&] { return FD_ISSET(pRssDaemonData->tcpSock, &pRssDispData->readMask); }));
-    EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 3);
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.level, 3);
     EXPECT_EQ(pRssGlobalData->running, 1);
     // A second answer changes nothing: the version, byte order and escapes are fixed by the first.
     testing::internal::CaptureStderr();
     TermSend(MSG_XREADY, 0, {'l', 1, 1, 0});
     Pump(5);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "terminal ready message repeated - ignored\n");
-    EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 3);
-    EXPECT_EQ(pRssGlobalData->remoteByteOrder, 'B');
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.level, 3);
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.byteOrder, 'B');
     EXPECT_EQ(pRssGlobalData->running, 1);
 }
 
@@ -66,7 +66,7 @@ TEST_F(Relay, VersionRules) {
     Start();
     for (const auto& c : cases) {
         pRssGlobalData->running = 1;
-        pRssGlobalData->RemoteLqxVersion = pRssGlobalData->RemoteLqxLevel = 0;  // as before any answer
+        pRssDaemonData->rssLink.peer = LinkVersion{};  // as before any answer
         Buf* b = BufGet(&pRssDaemonData->bufData);
         for (uint8_t v : {static_cast<uint8_t>('B'), c.version, c.level, c.byte3}) *b->end++ = v;
         testing::internal::CaptureStderr();

@@ -63,7 +63,7 @@ TEST(Frame, CircularBufferSizes) {
 TEST(Frame, EscapeTableBeforeAndAfterReady) {
     for (const char* list : {"0x0a 0x0d 0x11 0x13 0x1d 0x7f 0x93 0x9d 0xff", "0x11 0x13 0x41 0xe0"}) {
         FrameEnd f(list);
-        Bytes configured(f.link.escChars, f.link.escChars + f.link.escCount);
+        Bytes configured(f.link.config.escChars, f.link.config.escChars + f.link.config.escCount);
         auto inList = [&](int c) { return std::find(configured.begin(), configured.end(), c) != configured.end(); };
         for (int c = 0; c < 256; c++) {
             bool conservative = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xFF;

@@ -28,7 +28,7 @@ Bytes RexmitPkt(int ack, uint32_t seq, uint8_t typeByte, Bytes content = {}) {
 // A host end that has sent its start message and heard a ready terminal of the given level.
 struct Host : SoloEnd {
     explicit Host(int timeout = 30, int level = 3) : SoloEnd(LINK_HOST, timeout) {
-        link.displayName = "unix:1.0";
+        link.config.displayName = "unix:1.0";
         EXPECT_EQ(Start(), 0);
         if (level >= 0) LinkSetRemoteVersion(&link, 'B', 1, level);
     }
@@ -94,7 +94,7 @@ TEST(Trans, ClientIds) {
 TEST(Trans, StartMessageAndTimeoutClamp) {
     for (auto [given, used] : {std::pair{5, 10}, {30, 30}, {4000, 3600}, {0, 0}}) {
         Host h(given, -1);
-        EXPECT_EQ(h.link.timeout, used);
+        EXPECT_EQ(h.link.config.timeout, used);
         EXPECT_EQ(h.link.trans.transReadTimeout, static_cast<uint32_t>(used) * 1000000u);
         Bytes head(h.io.out.begin(), h.io.out.begin() + 8);
         EXPECT_EQ(head, (Bytes{0x1B, 0x5B, 0x36, 0x32, 0x22, 0x70, 0x90, 0x7E}));
@@ -115,16 +115,60 @@ TEST(Trans, TerminalTakesStartAndHostTakesReady) {
     cfg.escapes = "0x11 0x13 0x41";
     ASSERT_EQ(LinkPairInit(&P, &cfg), 0);
     LinkPairRun(&P, 500000);
-    EXPECT_EQ(P.term.RemoteLqxVersion, 1);
-    EXPECT_EQ(P.term.RemoteLqxLevel, 3);
-    EXPECT_EQ(P.term.remoteTimeout, 45);
+    EXPECT_EQ(P.term.peer.version, 1);
+    EXPECT_EQ(P.term.peer.level, 3);
+    EXPECT_EQ(P.term.peer.timeout, 45);
     EXPECT_EQ(P.term.trans.transReadTimeout, 45000000u);
-    EXPECT_EQ(Bytes(P.term.escChars, P.term.escChars + P.term.escCount), (Bytes{0x11, 0x13, 0x41}));
+    EXPECT_EQ(Bytes(P.term.config.escChars, P.term.config.escChars + P.term.config.escCount), (Bytes{0x11, 0x13, 0x41}));
     EXPECT_TRUE(P.term.frame.frame_ce_table[0x41] & CE_ESCAPE);
-    EXPECT_EQ(P.host.RemoteLqxVersion, 1);
-    EXPECT_EQ(P.host.RemoteLqxLevel, 3);
+    EXPECT_EQ(P.host.peer.version, 1);
+    EXPECT_EQ(P.host.peer.level, 3);
     EXPECT_FALSE(P.host.frame.frame_ce_table[0x01] & CE_ESCAPE);
     LinkPairDestroy(&P);
+}
+
+// The terminal end works at the lower of the two levels while it keeps the level the host
+// announced: a terminal of level 1 asks for no window however short of buffers it runs.
+TEST(Trans, TerminalWorksAtTheLowerLevel) {
+    for (int level : {3, 1}) {
+        LinkPair P;
+        LinkPairConfig cfg;
+        cfg.termLevel = level;
+        ASSERT_EQ(LinkPairInit(&P, &cfg), 0);
+        P.term.config.ourLevel = static_cast<uint8_t>(level);
+        LinkPairRun(&P, 500000);
+        EXPECT_EQ(P.term.peer.level, 3) << level;
+        EXPECT_EQ(LinkAgreedLevel(&P.term), level);
+        EXPECT_EQ(LinkAgreedLevel(&P.host), level);
+        std::vector<Buf*> held;
+        while (BufPoolCount(&P.termBufs) > 90) held.push_back(BufGet(&P.termBufs));
+        LinkPairRun(&P, 500000);
+        EXPECT_EQ(P.term.stats.extOut > 0, level >= 2) << level;
+        for (Buf* b : held) BufFree(&P.termBufs, b);
+        LinkPairDestroy(&P);
+    }
+}
+
+// An escape list reads at the link as the relay reads its resource: quoted words, the form told by
+// the first character's low 7 bits, a refused word left out, and a full list kept full.
+TEST(Trans, EscapeListAsTheRelayReadsIt) {
+    std::string many;
+    for (int i = 0; i < 78; i++) many += "0x01 ";
+    const struct {
+        std::string text;
+        int rc;
+        Bytes chars;
+    } cases[] = {
+        {"0x11 '\\023' \xb0x41", 0, {0x11, 0x13, 0x41}},
+        {"0x11 abc 0x1ff 0x1d", -1, {0x11, 0x1d}},
+        {"", 0, {}},
+        {many, -1, Bytes(76, 1)},
+    };
+    for (const auto& c : cases) {
+        SoloEnd e;
+        EXPECT_EQ(LinkParseEscChars(&e.link, c.text.c_str()), c.rc) << c.text;
+        EXPECT_EQ(Bytes(e.link.config.escChars, e.link.config.escChars + e.link.config.escCount), c.chars) << c.text;
+    }
 }
 
 TEST(Trans, FirstCompressedMessage) {
