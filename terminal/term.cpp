@@ -428,9 +428,9 @@ void Report(TermData* t) {
 bool LineIdle(TermData* t) {
     if (t->opt.simulate) {
         uint64_t when;
-        return t->toFd.empty() && !SimLineNextWake(&t->sim, 0, &when) && FrameHeld(t->link.frame.frame_cwbuf) == 0;
+        return t->toFd.empty() && !SimLineNextWake(&t->sim, 0, &when) && LinkOutputWaiting(&t->link) == 0;
     }
-    return FrameHeld(t->link.frame.frame_cwbuf) == 0;
+    return LinkOutputWaiting(&t->link) == 0;
 }
 
 int RunEcho(TermData* t) {
@@ -533,7 +533,7 @@ int RunLink(TermData* t) {
         int maxFd = std::max(t->lineFd, sigPipe[0]);
         FD_SET(sigPipe[0], &rd);
         if (!t->opt.simulate || t->fromFd.size() < 4096) FD_SET(t->lineFd, &rd);
-        if (t->opt.simulate ? !t->toFd.empty() : FrameHeld(t->link.frame.frame_cwbuf) > 0) FD_SET(t->lineFd, &wr);
+        if (t->opt.simulate ? !t->toFd.empty() : LinkOutputWaiting(&t->link) > 0) FD_SET(t->lineFd, &wr);
         for (TermClient* c : t->clients) {
             if (!c || c->xfd < 0) continue;
             if (TermXWantsRead(t, c)) FD_SET(c->xfd, &rd);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "relay/link/link.h"
+#include "relay/link/frame.h"
 
 const uint8_t max_escapes[66] = {
     0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x10,
@@ -75,6 +75,8 @@ FrameCircBuf* FrameAllocateCBuf(int requested) {
 int FrameQueryCBufSpace(const FrameCircBuf* cb) { return (cb->out - cb->in - 1) & cb->mask; }
 
 int FrameHeld(const FrameCircBuf* cb) { return (cb->in - cb->out) & cb->mask; }
+
+int LinkOutputWaiting(const LinkEnd* L) { return L->frame.frame_cwbuf ? FrameHeld(L->frame.frame_cwbuf) : 0; }
 
 // The send ring is the last thing TransInit makes.
 bool LinkInitialised(const LinkEnd* L) { return L->frame.frame_cwbuf != nullptr; }

@@ -2,11 +2,16 @@
 // merging of small client messages. One LinkEnd record holds everything of one end of the line, so a
 // host end and a terminal end can run in one process, each with its own buffer pool and clock.
 //
-// Use: fill a LinkEnd with LinkSetDefaults, set pBufData, clock, io and the configuration, then call
-// TransInit and TransStart once. The main loop calls TransRead when the line has bytes and TransWrite
-// with its outgoing list when it has messages or when the returned interval (microseconds) has passed.
-// `running` drops to 0 when the line has been silent for longer than the timeout; `lineDown` is set
-// (and the shutdown hook called) when the line reports end of file or a broken descriptor.
+// This header is what the programs built on the link use. The layers' own functions and constants
+// are in relay/link/frame.h and relay/link/transpriv.h, for the link's sources and for the tests and
+// fuzz targets of those layers.
+//
+// Use: fill a LinkEnd with LinkSetDefaults, set its line (io, or LinkUseFd) and its configuration,
+// then call TransInit and TransStart once. The main loop calls TransRead when the line has bytes and
+// TransWrite with its outgoing list when it has messages or when the returned interval
+// (microseconds) has passed. `running` drops to 0 when the line has been silent for longer than the
+// timeout; `lineDown` is set (and the shutdown hook called) when the line reports end of file or a
+// broken descriptor.
 //
 // Messages handed to TransWrite: content at most LINK_MAX_MSG bytes (keep messages that are not
 // compressed to LINK_LEGACY_FRAME - 8 bytes so that an older peer can take them back when resent),
@@ -25,43 +30,12 @@
 
 struct LinkEnd;
 
-// ---- constants ----------------------------------------------------------------------------------
-
 constexpr int LINK_HOST = 0;      // the relay: wraps its start message, waits for MSG_XREADY
 constexpr int LINK_TERMINAL = 1;  // the peer in the terminal: takes MSG_START, answers MSG_XREADY
 
-// linkFlags bits of a Buf while the transport owns it
-constexpr uint8_t LINK_SEND = 0x01;        // waits to be (re)sent from the write list
-constexpr uint8_t LINK_NUMBERED = 0x02;    // has its sequence number
-constexpr uint8_t LINK_REXMIT_HDR = 0x04;  // carries the retransmission header
-constexpr uint8_t LINK_DCS_WRAP = 0x10;    // start-of-protocol frame, sent inside the start wrapper
-
-// frame_ce_table classes
-constexpr uint8_t CE_ESCAPE = 0x01;  // stuffed when sent
-constexpr uint8_t CE_IGNORE = 0x02;  // dropped when it arrives unstuffed
-
-constexpr int LINK_MAX_MSG = 256;     // longest message content the transport carries
-constexpr int LINK_MAX_HDR = 6;       // packet header in the retransmission form
+constexpr int LINK_MAX_MSG = 256;       // longest message content the transport carries
 constexpr int LINK_LEGACY_FRAME = 262;  // longest frame (header, content, FCS) an older peer stores
-// The host cuts compressible messages to this length before coding them, so that no coded packet
-// is longer than LINK_LEGACY_FRAME - 8 bytes and every resend fits what an older peer stores.
-constexpr int LINK_SAFE_CODED = 149;
-constexpr int FRAME_MAX_STORED = LINK_MAX_HDR + LINK_MAX_MSG + 2;  // what our frame reader stores
 constexpr int MAX_ESC_CHARS = 76;
-
-constexpr uint32_t TRANS_TIMEOUT_USEC = 26624;  // 256 bit times at 9600 bit/s: the loop's interval
-
-// TransExtendedTransport requests and extended packet subtypes
-constexpr int EXT_OPEN = 1;
-constexpr int EXT_CLOSE = 2;
-constexpr int EXT_POLL = 3;
-constexpr int EXT_OPEN_CLIENT = 4;
-constexpr int EXT_CLOSE_CLIENT = 5;
-constexpr int EXT_RECEIVED = 6;
-
-constexpr int TIMER_KEEPALIVE = 0;
-constexpr int TIMER_REXMIT = 1;
-constexpr int TIMER_WINDOW = 2;
 
 // ---- byte I/O of the line -----------------------------------------------------------------------
 
@@ -104,15 +78,11 @@ struct LinkVersion {
     int timeout;  // terminal end: the host's timeout in seconds
 };
 
-// ---- frame layer --------------------------------------------------------------------------------
+// ---- the layers' records --------------------------------------------------------------------------
+// Complete here only because LinkEnd holds them by value: they belong to relay/link, and the
+// programs reach them through the functions below.
 
-struct FrameCircBuf {
-    uint16_t in;
-    uint16_t out;
-    uint16_t size;
-    uint16_t mask;
-    uint8_t area[1];  // size + 1 bytes, allocated with the header
-};
+struct FrameCircBuf;
 
 struct FrameData {
     FrameCircBuf* frame_crbuf;
@@ -121,26 +91,6 @@ struct FrameData {
     uint8_t frame_LCE;
     Buf* frame_pkt_rbuf_ptr;
 };
-
-extern const uint8_t max_escapes[66];  // the conservative stuffing set (constant)
-
-int FrameInit(LinkEnd* pLink);
-int FrameStart(LinkEnd* pLink);
-int FrameSetEscapeTable(LinkEnd* pLink, const uint8_t* list, int count, uint8_t classBits);
-FrameCircBuf* FrameAllocateCBuf(int requested);
-int FrameQueryCBufSpace(const FrameCircBuf* cb);
-int FrameHeadspace(const FrameCircBuf* cb);
-int FrameHeld(const FrameCircBuf* cb);
-uint16_t FrameCRCCompute(uint16_t fcs, const uint8_t* p, int len);
-int FrameFCSAdd(Buf* b);
-int FrameFCSStrip(Buf* b);
-int FrameWriteChar(LinkEnd* pLink, uint8_t c);
-int FrameWrite(LinkEnd* pLink, Buf* b);
-int FrameWriteCWBuf(LinkEnd* pLink);
-int FrameFillCRBuf(LinkEnd* pLink);
-Buf* FrameRead(LinkEnd* pLink);
-
-// ---- transport ----------------------------------------------------------------------------------
 
 struct TransTimer {
     uint32_t startTime;
@@ -170,7 +120,7 @@ struct TransData {
     Buf* pSavedMerged;
     int transWriteListWCount;
     int32_t transClientTable[64];
-    // timers and windows
+    // timers (keep-alive, resend, window) and windows
     TransTimer transTimers[3];
     uint32_t transRexmitTimeout;
     int32_t transRexmitRetries;
@@ -215,6 +165,8 @@ struct LinkEnd {
     LinkStats stats;
 };
 
+// ---- the end ------------------------------------------------------------------------------------
+
 // Defaults of a fresh end: the default escape list, timeout 30, version 1.3, byte order 'B'.
 void LinkSetDefaults(LinkEnd* pLink, int role, BufData* pBufData, Clock clock);
 // Makes a non-blocking descriptor the line.
@@ -232,6 +184,8 @@ void LinkSetRemoteVersion(LinkEnd* pLink, uint8_t byteOrder, int version, int le
 bool LinkEarlierVersion(const LinkEnd* pLink, int v, int l);
 // The level both ends work at: the lower of the peer's and ours (0 until agreed).
 int LinkAgreedLevel(const LinkEnd* pLink);
+// Frame bytes the line has not taken yet.
+int LinkOutputWaiting(const LinkEnd* pLink);
 // True once TransInit has readied the end: from then on TransRead and TransWrite may run.
 bool LinkInitialised(const LinkEnd* pLink);
 
@@ -239,48 +193,21 @@ int TransInit(LinkEnd* pLink);
 int TransStart(LinkEnd* pLink);
 uint32_t TransRead(LinkEnd* pLink, Lst* list);
 uint32_t TransWrite(LinkEnd* pLink, Lst* list);
-int TransFlushWriteList(LinkEnd* pLink);
-int TransPrepareBuf(LinkEnd* pLink, Buf* b);
-Buf* TransAddRetransHdr(LinkEnd* pLink, Buf* b);
-int TransDecodePktCTS(LinkEnd* pLink, Buf* p);
-int TransHandleTransportPkt(LinkEnd* pLink, Buf* p);
-Buf* TransAddToReadCache(LinkEnd* pLink, Buf* p);
-void TransUpdateACKs(LinkEnd* pLink);
-int TransSeqIncr(uint8_t oldNibble, uint8_t newNibble);
-Buf* TransEnsureTWLTransport(LinkEnd* pLink);
-uint32_t TransCheckResponse(LinkEnd* pLink, uint32_t now);
+
+// ---- client ids and windows ---------------------------------------------------------------------
+
 int TransAllocateClientID(LinkEnd* pLink, int sock);
 int TransFreeClientID(LinkEnd* pLink, int id);
-int TransBreak(int v);
-
-// flow control and timers
-void TransGetTimeouts(LinkEnd* pLink);
-void TransInitTimers(LinkEnd* pLink);
-void TransInitTimerTimeout(LinkEnd* pLink, int timer);
-void TransCheckTimers(LinkEnd* pLink);
-void TransCheckRexmit(LinkEnd* pLink, Buf* p);
-void TransDoRexmit(LinkEnd* pLink);
-void TransOpenWindow(LinkEnd* pLink);
-void TransCloseWindow(LinkEnd* pLink);
+// Whether the peer lets us send at all / for the client.
 int TransIsSendWindowOpen(const LinkEnd* pLink);
-int TransIsRecvWindowOpen(const LinkEnd* pLink);
 int TransIsClientSendWindowOpen(const LinkEnd* pLink, int clientId);
+// Whether we let the peer send for the client; Open and Close ask the peer for it.
 int TransIsClientRecvWindowOpen(const LinkEnd* pLink, int clientId);
 void TransClientOpenWindow(LinkEnd* pLink, int clientId);
 void TransClientCloseWindow(LinkEnd* pLink, int clientId);
-// Sets or clears the client's bit in transClientCloseSend (the peer's per-client commands).
-void TransSetClientSendClosed(LinkEnd* pLink, int clientId, bool closed);
 // The client has gone: a hold this end asked of the peer is lifted and one the peer asked of us is
 // forgotten, so that the next client given the same id starts with both directions open.
 void TransClientGone(LinkEnd* pLink, int clientId);
-
-// extended transport and merging
-int TransExtendedTransport(LinkEnd* pLink, int request, int unused, int clientId);
-int TransExtendedCheck(LinkEnd* pLink, int request, int clientId);
-Buf* TransFindLastExt(LinkEnd* pLink, int subtype, int clientId);  // -1 = any
-int TransHandleExtTransportPkt(LinkEnd* pLink, Buf* p);
-Buf* TransMergeBufs(LinkEnd* pLink, Buf* head, Lst* list);
-Buf* TransUnmergeBufs(LinkEnd* pLink, Buf* p, Lst* list);
 
 // ---- words of the configuration -------------------------------------------------------------------
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "relay/link/link.h"
+#include "relay/link/transpriv.h"
 
 namespace {
 
@@ -247,8 +247,6 @@ void LinkDestroy(LinkEnd* L) {
 }
 
 int TransSeqIncr(uint8_t oldNibble, uint8_t newNibble) { return (newNibble - oldNibble) & 0xF; }
-
-int TransBreak(int v) { return v; }
 
 int TransInit(LinkEnd* L) {
     TransData* t = &L->trans;

@@ -1,6 +1,6 @@
 // Flow control and timers: the read time-out, keep-alive, timed retransmission with a growing
 // interval, and the link-wide and per-client windows in both directions.
-#include "relay/link/link.h"
+#include "relay/link/transpriv.h"
 
 namespace {
 
@@ -108,7 +108,6 @@ void TransCloseWindow(LinkEnd* L) {
 }
 
 int TransIsSendWindowOpen(const LinkEnd* L) { return L->trans.transSendWindowOpen; }
-int TransIsRecvWindowOpen(const LinkEnd* L) { return L->trans.transRecvWindowOpen; }
 
 int TransIsClientSendWindowOpen(const LinkEnd* L, int c) { return BitTest(L->trans.transClientCloseSend, c) ? 0 : 1; }
 int TransIsClientRecvWindowOpen(const LinkEnd* L, int c) { return BitTest(L->trans.transClientCloseRecv, c) ? 0 : 1; }

@@ -359,18 +359,22 @@ TEST_F(Relay, NoClientInputWhileTheTerminalClosedItsFlow) {
     int id;
     int s = Accepted(&id);
     ClientRec* c = ClientOf(id);
-    TransSetClientSendClosed(&pRssDaemonData->rssLink, id, true);
+    LinkEnd* link = &pRssDaemonData->rssLink;
+    TransClientCloseWindow(&term, id);
+    ASSERT_TRUE(PumpUntil([&] { return !TransIsClientSendWindowOpen(link, id); }));
     Send(s, {127, 0, 0, 1});
     Arrive(c->sock, 4);
     EXPECT_FALSE(RssClientInputWanted(c));
     ProcessRequest(c->sock);
+    Pump(5);
     int waiting = 0;
     ioctl(c->sock, FIONREAD, &waiting);
     EXPECT_EQ(waiting, 4);
-    TransSetClientSendClosed(&pRssDaemonData->rssLink, id, false);
-    ProcessRequest(c->sock);
-    ioctl(c->sock, FIONREAD, &waiting);
-    EXPECT_EQ(waiting, 0);
+    TransClientOpenWindow(&term, id);
+    EXPECT_TRUE(PumpUntil([&] {
+        ioctl(c->sock, FIONREAD, &waiting);
+        return waiting == 0;
+    }));
 }
 
 // Frames the line could not take wait in the link's ring; the loop must wake as soon as the line
@@ -388,8 +392,8 @@ TEST_F(Relay, HeldLineOutputGoesOutAsSoonAsTheLineTakesIt) {
     Send(s, {127, 0, 0, 1});
     Arrive(c->sock, 4);
     ProcessRequest(c->sock);
-    FrameCircBuf* ring = pRssDaemonData->rssLink.frame.frame_cwbuf;
-    ASSERT_GT(FrameHeld(ring), 0);
+    const LinkEnd* link = &pRssDaemonData->rssLink;
+    ASSERT_GT(LinkOutputWaiting(link), 0);
     // The terminal reads everything; the next pass, allowed to sleep for a second, must not.
     while (read(line[1], junk.data(), junk.size()) > 0) {
     }
@@ -397,7 +401,7 @@ TEST_F(Relay, HeldLineOutputGoesOutAsSoonAsTheLineTakesIt) {
     const auto t0 = std::chrono::steady_clock::now();
     RssMainLoopPass();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_EQ(FrameHeld(ring), 0);
+    EXPECT_EQ(LinkOutputWaiting(link), 0);
     EXPECT_LT(took, 0.5);
 }
 

@@ -1,6 +1,7 @@
 // Frame layer: FCS, stuffing sets, the receive state machine and the send ring.
 #include <gtest/gtest.h>
 
+#include "relay/link/frame.h"
 #include "tests/link/linktest.h"
 
 namespace {
@@ -181,7 +182,7 @@ TEST(Frame, PartialWritesKeepOrder) {
         FrameWrite(&f.link, b);
         BufFree(&f.pool, b);
     }
-    while (FrameHeld(f.link.frame.frame_cwbuf)) FrameWriteCWBuf(&f.link);
+    while (LinkOutputWaiting(&f.link)) FrameWriteCWBuf(&f.link);
     EXPECT_EQ(DecodeFrames(f.io.out), pkts);
 }
 
@@ -193,9 +194,9 @@ TEST(Frame, FullRingIsNotOverrun) {
     int written = 0;
     for (int i = 0; i < 4; i++) {
         Buf* b = MakeMsg(&f.pool, 0, 0, big);
-        int before = FrameHeld(f.link.frame.frame_cwbuf);
+        int before = LinkOutputWaiting(&f.link);
         FrameWrite(&f.link, b);
-        written += FrameHeld(f.link.frame.frame_cwbuf) > before;
+        written += LinkOutputWaiting(&f.link) > before;
         BufFree(&f.pool, b);
     }
     EXPECT_EQ(written, 2);
