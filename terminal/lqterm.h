@@ -102,7 +102,7 @@ struct TermData {
     LinkEnd link{};
     XspecMsgCache xspecCache{};
     XspecEnv xspecEnv{};
-    int effVersion = 0, effLevel = 0;  // what both ends use: the lower of theirs and ours
+    int effVersion = 0, effLevel = 0;  // what both ends use: the host's version, the lower level
     Lst inList{}, outList{};
     TermClient* clients[64] = {};
     int codeFrom = 0;  // the client whose server output is coded first in the next pass

@@ -53,7 +53,7 @@ TermStatusSample TermStatusTake(const TermData* t, uint64_t nowUs) {
     s.xBytes = t->stats.xBytesToServer + t->stats.xBytesFromServer;
     s.resends = t->link.stats.resends + t->link.stats.timedResends;
     s.queued = BufGetListByteLen(&t->outList) + t->toFd.size();
-    if (t->link.frame.frame_cwbuf) s.queued += static_cast<uint64_t>(FrameHeld(t->link.frame.frame_cwbuf));
+    s.queued += static_cast<uint64_t>(LinkOutputWaiting(&t->link));
     for (const TermClient* c : t->clients) {
         if (!c) continue;
         s.clients++;

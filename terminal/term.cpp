@@ -329,12 +329,12 @@ void TermDispatch(TermData* t) {
     while (Buf* b = lstGetT<Buf>(&t->inList)) {
         switch (b->type) {
             case MSG_START:
-                // Both ends then work at the lower of the two levels.
+                // Both ends then work at the lower of the two levels (the link agreed on it when the
+                // start message came; our level is its configured one).
                 DlgAnswerStart(&t->link, b, &t->outList, 1, t->opt.level,
                                !t->opt.noext && t->opt.level >= 3 ? LINKEXT_KNOWN : 0, &t->setupOffer);
-                if (t->link.RemoteLqxLevel > t->opt.level) t->link.RemoteLqxLevel = t->opt.level;
-                t->effVersion = t->link.RemoteLqxVersion;
-                t->effLevel = t->link.RemoteLqxLevel;
+                t->effVersion = t->link.peer.version;
+                t->effLevel = LinkAgreedLevel(&t->link);
                 if (!t->ready && !t->opt.fetchRemote.empty()) {
                     t->ready = true;
                     FetchBegin(t);
@@ -426,9 +426,9 @@ void Report(TermData* t) {
 bool LineIdle(TermData* t) {
     if (t->opt.simulate) {
         uint64_t when;
-        return t->toFd.empty() && !SimLineNextWake(&t->sim, 0, &when) && FrameHeld(t->link.frame.frame_cwbuf) == 0;
+        return t->toFd.empty() && !SimLineNextWake(&t->sim, 0, &when) && LinkOutputWaiting(&t->link) == 0;
     }
-    return FrameHeld(t->link.frame.frame_cwbuf) == 0;
+    return LinkOutputWaiting(&t->link) == 0;
 }
 
 int RunEcho(TermData* t) {
@@ -482,9 +482,9 @@ int RunLink(TermData* t) {
     // A message the coder cannot shrink (already dense data) is normal traffic, sent as it is: it is
     // counted for the statistics, not reported on the user's terminal each time.
     t->link.lzw.panic = [](const char*) { pTermData->stats.uncompressed++; };
-    t->link.ourByteOrder = t->littleEndian ? 'l' : 'B';
-    t->link.ourLevel = static_cast<uint8_t>(t->opt.level);
-    t->link.timeout = 0;  // the host's timeout applies once its start message has come
+    t->link.config.ourByteOrder = t->littleEndian ? 'l' : 'B';
+    t->link.config.ourLevel = static_cast<uint8_t>(t->opt.level);
+    t->link.config.timeout = 0;  // the host's timeout applies once its start message has come
     if (!t->opt.noext && t->opt.level >= 3) t->setupOffer = TermSetupLoad(t);
     SetNonBlock(t->lineFd);
     if (t->opt.simulate) {
@@ -499,7 +499,7 @@ int RunLink(TermData* t) {
     t->xspecEnv.pBufData = &t->bufData;
     t->xspecEnv.xspecCache = &t->xspecCache;
     t->xspecEnv.clock = &t->link.clock;
-    t->xspecEnv.hostByteOrder = t->link.ourByteOrder;
+    t->xspecEnv.hostByteOrder = t->link.config.ourByteOrder;
     t->xspecEnv.pRemoteVersion = &t->effVersion;
     t->xspecEnv.pRemoteLevel = &t->effLevel;
     if (TransInit(&t->link) != 0 || TransStart(&t->link) != 0) {
@@ -532,7 +532,7 @@ int RunLink(TermData* t) {
         int maxFd = std::max(t->lineFd, sigPipe[0]);
         FD_SET(sigPipe[0], &rd);
         if (!t->opt.simulate || t->fromFd.size() < 4096) FD_SET(t->lineFd, &rd);
-        if (t->opt.simulate ? !t->toFd.empty() : FrameHeld(t->link.frame.frame_cwbuf) > 0) FD_SET(t->lineFd, &wr);
+        if (t->opt.simulate ? !t->toFd.empty() : LinkOutputWaiting(&t->link) > 0) FD_SET(t->lineFd, &wr);
         for (TermClient* c : t->clients) {
             if (!c || c->xfd < 0) continue;
             if (TermXWantsRead(t, c)) FD_SET(c->xfd, &rd);

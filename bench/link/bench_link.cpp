@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/link/frame.h"
 #include "relay/link/linkpair.h"
 #include "tests/link/linktest.h"
 

@@ -83,8 +83,8 @@ void InitSide(Side* s, LinkPair* P, int end, int clientId, uint8_t order) {
     s->env.xspecCache = &s->cache;
     s->env.clock = &L->clock;
     s->env.hostByteOrder = 'B';
-    s->env.pRemoteVersion = end ? &s->version : &L->RemoteLqxVersion;
-    s->env.pRemoteLevel = end ? &s->level : &L->RemoteLqxLevel;
+    s->env.pRemoteVersion = end ? &s->version : &L->peer.version;
+    s->env.pRemoteLevel = end ? &s->level : &L->peer.level;
     ClientRecInitQueues(&s->c);
     s->c.clientId = clientId;
     s->c.byteOrder = order;

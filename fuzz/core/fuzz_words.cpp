@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::free(pRssDaemonData->escapeChars);
     pRssDaemonData->escapeChars = strdup(text);
     ParseEscChars();
-    if (pRssGlobalData->escCount > RSS_MAX_ESC_CHARS) std::abort();
+    if (pRssDaemonData->rssLink.config.escCount > MAX_ESC_CHARS) std::abort();
 
     char* cursor = text;
     while (char* w = NextWord(&cursor)) {

@@ -112,8 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LinkSetDefaults(&term.link, LINK_TERMINAL, &term.bufs, Clock{});
     LinkUseFd(&term.link, line[1]);
     if (TransInit(&term.link) != 0 || TransStart(&term.link) != 0) std::abort();
-    for (int i = 0; i < 8 && pRssGlobalData->RemoteLqxVersion == 0; i++) LinePass(&term);
-    if (pRssGlobalData->RemoteLqxVersion == 0) std::abort();
+    for (int i = 0; i < 8 && pRssDaemonData->rssLink.peer.version == 0; i++) LinePass(&term);
+    if (pRssDaemonData->rssLink.peer.version == 0) std::abort();
 
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) std::abort();

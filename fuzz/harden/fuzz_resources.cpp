@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An unknown transport word or an empty list is refused with its message; the caller ends.
     ParseXports();
     ParseEscChars();
-    if (pRssGlobalData->escCount > RSS_MAX_ESC_CHARS) std::abort();
+    if (pRssDaemonData->rssLink.config.escCount > MAX_ESC_CHARS) std::abort();
     RssFreeData();
     unlink(path.c_str());
     return 0;

@@ -1,11 +1,12 @@
-// A link end on a memory line for the fuzz targets.
+// A link end on a memory line for the fuzz targets. They drive the frame layer and the transport
+// directly, so they see the layers' own headers.
 #pragma once
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "relay/link/link.h"
+#include "relay/link/transpriv.h"
 
 struct FuzzLine {
     const uint8_t* in = nullptr;

@@ -250,7 +250,7 @@ void RssParseSetupHeader(ClientRec* c, const Buf* b) {
     const uint8_t* h = b->start;
     c->setupHdrSeen = 1;
     c->byteOrder = h[0];
-    bool swap = c->byteOrder != pRssGlobalData->ourByteOrder;
+    bool swap = c->byteOrder != pRssDaemonData->rssLink.config.ourByteOrder;
     auto len16 = [&](int off) { return swap ? h[off] | h[off + 1] << 8 : h[off] << 8 | h[off + 1]; };
     c->needed = ((len16(6) + 3) & ~3) + ((len16(8) + 3) & ~3);
 }

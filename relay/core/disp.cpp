@@ -209,7 +209,7 @@ int RssMainLoopPass() {
     // stand idle meanwhile.
     fd_set writeSet;
     FD_ZERO(&writeSet);
-    const bool outputHeld = g->ttyFd != -1 && !p->lineDown && FrameHeld(d->rssLink.frame.frame_cwbuf) > 0;
+    const bool outputHeld = g->ttyFd != -1 && !p->lineDown && LinkOutputWaiting(&d->rssLink) > 0;
     if (outputHeld) FD_SET(g->ttyFd, &writeSet);
     // A client that left replies unread is written to again as soon as it takes more.
     if (!lineOnly)

@@ -203,7 +203,7 @@ void oldProcessFileOpen(Buf* msg) {
     if (msg->start + 4 > msg->Limit()) msg->start = msg->data;
     if (msg->Len() < 4) msg->end = msg->start + 4;
     uint8_t* s = msg->start;
-    bool big = pRssGlobalData->remoteByteOrder == 'B';
+    bool big = pRssDaemonData->rssLink.peer.byteOrder == 'B';
     for (int i = 0; i < 4; i++) s[big ? i : 3 - i] = static_cast<uint8_t>(status >> (8 * (3 - i)));
     msg->type = MSG_FILEDATA;
     if (d->HostFd != -1) {

@@ -114,7 +114,7 @@ int DoLoopbackTest() {
         TtyRestore(fd);
         if (count == 0) {
             std::fprintf(stderr, "\n\nNo characters need to be escaped!\n\n");
-        } else if (count <= RSS_MAX_ESC_CHARS) {
+        } else if (count <= MAX_ESC_CHARS) {
             std::fprintf(stderr, "A suggested escape character list has been generated.\n");
             std::fprintf(stderr, "! The following escape character string should\n");
             std::fprintf(stderr, "! be placed in your %s file:\n", d->configFile ? d->configFile : "");
@@ -123,7 +123,7 @@ int DoLoopbackTest() {
             std::fprintf(stderr, "\n");
         } else {
             std::fprintf(stderr, "The number of characters that need to be escaped\n");
-            std::fprintf(stderr, "exceeds the maximum alowable number (%d).\n", RSS_MAX_ESC_CHARS);
+            std::fprintf(stderr, "exceeds the maximum alowable number (%d).\n", MAX_ESC_CHARS);
             std::fprintf(stderr, "Likely causes for this situation are excessive\n");
             std::fprintf(stderr, "line noise or the serial connection is not\n");
             std::fprintf(stderr, "configured for 8-bit data.\n");

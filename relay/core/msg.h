@@ -27,3 +27,8 @@ inline bool MsgHasClient(uint8_t type) { return type <= MSG_XDATA; }
 inline bool MsgCompressible(uint8_t type) {
     return type == MSG_XMERGED || type == MSG_XDATA || type == MSG_FILEDATA;
 }
+// True when version.level lies below v.l: the one comparison of protocol versions, for both ends
+// and every layer (an unknown version reads as 0.0, below every real one).
+inline bool EarlierVersion(int version, int level, int v, int l) {
+    return version < v || (version == v && level < l);
+}

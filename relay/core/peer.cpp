@@ -73,6 +73,7 @@ void GotTtyInput() {
 void ProcessXready(Buf* msg) {
     RssGlobalData* g = pRssGlobalData;
     RssDaemonData* d = pRssDaemonData;
+    LinkEnd* link = &d->rssLink;
     // A message without its four bytes carries no version: taking the missing ones as 0 would end
     // the relay as if an incompatible terminal had answered. It is no answer; the read time-out
     // ends the relay if no whole one comes.
@@ -85,28 +86,30 @@ void ProcessXready(Buf* msg) {
     BufFree(Pool(), msg);
     // The terminal's version is known as 0.0 until its first answer, and fixed by that answer: a
     // repeated one must not change byte order, escapes or link level under the running clients.
-    if (g->RemoteLqxVersion != 0) {
+    if (link->peer.version != 0) {
         std::fprintf(stderr, "terminal ready message repeated - ignored\n");
         return;
     }
-    g->remoteByteOrder = r.byteOrder;
-    RssSetRemoteVersion(r.version, r.level);
+    // Known from here on even when the relay goes no further with this terminal.
+    LinkNoteRemoteVersion(link, r.byteOrder, r.version, r.level);
+    const LinkConfig& ours = link->config;
+    const LinkVersion& theirs = link->peer;
     auto versions = [&] {
-        std::fprintf(stderr, "Linquara versions: lqhostd %d.%d, ", g->ourVersion, g->ourLevel);
-        std::fprintf(stderr, "lqtermd %d.%d\n", g->RemoteLqxVersion, g->RemoteLqxLevel);
+        std::fprintf(stderr, "Linquara versions: lqhostd %d.%d, ", ours.ourVersion, ours.ourLevel);
+        std::fprintf(stderr, "lqtermd %d.%d\n", theirs.version, theirs.level);
     };
-    if (r.fourth > 128 || g->RemoteLqxVersion != g->ourVersion) {
+    if (r.fourth > 128 || theirs.version != ours.ourVersion) {
         versions();
         g->running = 0;
         return;
     }
-    if (g->RemoteLqxLevel != g->ourLevel) {
+    if (theirs.level != ours.ourLevel) {
         versions();
         if (RssEarlierVersion(1, 1)) std::fprintf(stderr, "    (lqtermd uses old version of file I/O)\n");
         if (RssEarlierVersion(1, 2)) std::fprintf(stderr, "    (lqtermd does not support flow-control)\n");
     }
     // The link narrows its stuffing to the configured escape list and adapts to the level.
-    LinkSetRemoteVersion(&d->rssLink, r.byteOrder, r.version, r.level);
+    LinkSetRemoteVersion(link, r.byteOrder, r.version, r.level);
     // The answer goes before any client's set-up can, so the terminal knows the terms of every one.
     if (r.offer && d->extensions) RssAnswerExtensions(r.offered, r.params);
     if (d->useLocal && d->unixSock != -1) FD_SET(d->unixSock, &pRssDispData->readMask);

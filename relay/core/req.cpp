@@ -276,7 +276,7 @@ int GetNextXRequest(int fd) {
     if (!c->hdrRead) {
         c->hdrRead = 1;
         const uint8_t* h = c->reqBuf->data;
-        bool swap = c->byteOrder != pRssGlobalData->ourByteOrder;
+        bool swap = c->byteOrder != pRssDaemonData->rssLink.config.ourByteOrder;
         int length = swap ? h[2] | h[3] << 8 : h[2] << 8 | h[3];
         if (length > 1) {
             c->needed = 4 * length - 4;

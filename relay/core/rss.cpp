@@ -33,10 +33,9 @@ int RssInitData() {
     RssInitDispData();
     pRssGlobalData->ttyFd = -1;
     pRssGlobalData->selectTimeout.usec = 100000;
-    pRssGlobalData->ourVersion = 1;
-    pRssGlobalData->ourLevel = 3;
-    pRssGlobalData->ourByteOrder = 'B';
     RssDaemonData* d = pRssDaemonData;
+    // The link's configuration is where the resources are loaded; RssStartLink starts it.
+    LinkSetDefaults(&d->rssLink, LINK_HOST, &d->bufData, Clock{});
     d->unixSock = -1;
     d->tcpSock = -1;
     d->HostFd = -1;
@@ -50,8 +49,8 @@ int RssInitData() {
     env->xspecCache = &d->rssXspecCache;
     env->clock = nullptr;
     env->hostByteOrder = 'B';
-    env->pRemoteVersion = &pRssGlobalData->RemoteLqxVersion;
-    env->pRemoteLevel = &pRssGlobalData->RemoteLqxLevel;
+    env->pRemoteVersion = &d->rssLink.peer.version;
+    env->pRemoteLevel = &d->rssLink.peer.level;
     env->pFocusClient = &pRssGlobalData->focusClient;
     pRssGlobalData->xspecCache = &d->rssXspecCache;
     return 0;
@@ -64,7 +63,7 @@ void RssFreeData() {
                     d->xTransportProtocols, d->tmpDir})
         std::free(s);
     if (d->rssDb) XrmDestroyDatabase(static_cast<XrmDatabase>(d->rssDb));
-    if (d->rssLink.pBufData) LinkDestroy(&d->rssLink);
+    LinkDestroy(&d->rssLink);
     BufListFree(&d->bufData, d->ttyInList);
     BufListFree(&d->bufData, d->ttyOutList);
     if (d->bufData.permanent[0]) BufDestroy(&d->bufData);
@@ -81,14 +80,9 @@ void RssPanic(const char* msg) { std::fprintf(stderr, "LQx panic: %s\n", msg); }
 
 uint8_t RssGetOurEndianness() { return 'B'; }
 
-void RssSetRemoteVersion(int version, int level) {
-    pRssGlobalData->RemoteLqxVersion = version & 0xff;
-    pRssGlobalData->RemoteLqxLevel = level & 0xff;
-}
-
 bool RssEarlierVersion(int version, int level) {
-    const RssGlobalData* g = pRssGlobalData;
-    return g->RemoteLqxVersion < version || (g->RemoteLqxVersion == version && g->RemoteLqxLevel < level);
+    const LinkVersion* peer = &pRssDaemonData->rssLink.peer;
+    return EarlierVersion(peer->version, peer->level, version, level);
 }
 
 // ---- resources ----
@@ -112,7 +106,7 @@ const RssResource RssResources[14] = {
     {"flags", "Flags", RSS_RES_INT, R_FLAGS, "0"},
     {"timeout", "Timeout", RSS_RES_INT, R_TIMEOUT, "30"},
     {"loopback", "Loopback", RSS_RES_INT, R_LOOPBACK, "0"},
-    {"escapeChars", "EscapeChars", RSS_RES_STRING, R_ESCAPE, "0x0a 0x0d 0x11 0x13 0x1d 0x7f 0x93 0x9d 0xff"},
+    {"escapeChars", "EscapeChars", RSS_RES_STRING, R_ESCAPE, LINK_DEFAULT_ESCAPES},
     {"xTransportProtocols", "XTransportProtocols", RSS_RES_STRING, R_XPORTS, "tcpip local"},
     {"configFile", "ConfigFile", RSS_RES_STRING, R_CONFIG, nullptr},  // default: ~/.lqhostdrc
     {"tmpDir", "TmpDir", RSS_RES_STRING, R_TMPDIR, "/tmp"},
@@ -126,11 +120,10 @@ const RssResource RssResources[14] = {
 };
 
 void* RssResourceMember(int kind) {
-    RssGlobalData* g = pRssGlobalData;
     RssDaemonData* d = pRssDaemonData;
     switch (kind) {
-    case R_FLAGS: return &g->flags;
-    case R_TIMEOUT: return &g->timeout;
+    case R_FLAGS: return &d->rssLink.config.flags;
+    case R_TIMEOUT: return &d->rssLink.config.timeout;
     case R_LOOPBACK: return &d->loopback;
     case R_ESCAPE: return &d->escapeChars;
     case R_XPORTS: return &d->xTransportProtocols;
@@ -147,6 +140,8 @@ void* RssResourceMember(int kind) {
 }
 
 char* S(const char* s) { return const_cast<char*>(s); }
+
+const char kEscFormMsg[] = "syntax error: expecting \"\\ddd\" (octal) or \"0xdd\" (hex) format\n";
 
 // First pass: only "-config" is taken; the other rows step over the second pass's options (with
 // their argument) so that such an argument is never mistaken for "-config".
@@ -301,80 +296,30 @@ void Usage() {
 
 // ---- words and character values ----
 
-char* NextWord(char** cursor) {
-    char* p = *cursor;
-    while (*p == ' ' || *p == '\t') p++;
-    if (!*p) {
-        *cursor = p;
-        return nullptr;
-    }
-    char* word;
-    if (*p == '\'' || *p == '"') {
-        char quote = *p++;
-        word = p;
-        while (*p && *p != quote) p++;
-    } else {
-        word = p;
-        while (*p && *p != ' ' && *p != '\t') p++;
-    }
-    if (*p) *p++ = '\0';
-    *cursor = p;
-    return word;
-}
-
-int chk_base_atoi(const char* digits, uint8_t* dst, int base, int maxDigits) {
-    const char* p = digits;
-    while (*p == ' ' || *p == '\t' || *p == '\n') p++;
-    unsigned value = 0;
-    int count = 0;
-    for (; *p; p++) {
-        int c = static_cast<unsigned char>(*p);
-        int digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
-            break;
-        if (digit >= base || ++count > maxDigits) return -1;
-        value = (value * static_cast<unsigned>(base) + static_cast<unsigned>(digit)) & 0xff;
-    }
-    while (*p == ' ' || *p == '\t' || *p == '\n') p++;
-    if (*p) return -1;
-    *dst = static_cast<uint8_t>(value);
-    return 0;
-}
-
 int base_atoi(const char* word, uint8_t* dst) {
-    int first = static_cast<unsigned char>(word[0]) & 0x7f;
-    if (first == '0' && (word[1] == 'x' || word[1] == 'X')) return chk_base_atoi(word + 2, dst, 16, 2);
-    if (first == '\\') return chk_base_atoi(word + 1, dst, 8, 3);
-    std::fprintf(stderr, "syntax error: expecting \"\\ddd\" (octal) or \"0xdd\" (hex) format\n");
-    return -1;
+    int r = LinkEscValue(word, dst);
+    if (r == LINK_ESC_FORM) std::fputs(kEscFormMsg, stderr);
+    return r == 0 ? 0 : -1;
 }
 
 void ParseEscChars() {
-    RssGlobalData* g = pRssGlobalData;
-    g->escCount = 0;
+    LinkConfig* cfg = &pRssDaemonData->rssLink.config;
+    cfg->escCount = 0;
     char* copy = strdup(pRssDaemonData->escapeChars ? pRssDaemonData->escapeChars : "");
     if (!copy) {
         std::fprintf(stderr, "out of memory!\n");
         return;
     }
     char* cursor = copy;
-    while (char* word = NextWord(&cursor)) {
-        uint8_t c;
-        if (base_atoi(word, &c) == -1) {
-            std::fprintf(stderr, "cannot parse escape character %s\n", word);
-            continue;
-        }
-        if (g->escCount == RSS_MAX_ESC_CHARS) {
-            std::fprintf(stderr, "too many escape characters (max=%d)\n", RSS_MAX_ESC_CHARS);
+    char* word;
+    for (int r; (r = LinkParseEscWords(cfg, &cursor, &word)) != LINK_ESC_END;) {
+        if (r == LINK_ESC_FULL) {
+            std::fprintf(stderr, "too many escape characters (max=%d)\n", MAX_ESC_CHARS);
             break;
         }
-        g->escChars[g->escCount++] = c;
+        // A refused word is left out; the rest of the list still counts.
+        if (r == LINK_ESC_FORM) std::fputs(kEscFormMsg, stderr);
+        std::fprintf(stderr, "cannot parse escape character %s\n", word);
     }
     std::free(copy);
 }

@@ -15,7 +15,6 @@
 #include "relay/link/link.h"
 #include "relay/xspec/xspec.h"
 
-constexpr int RSS_MAX_ESC_CHARS = 76;
 constexpr int RSS_PATH_MAX = 128;
 
 struct RssGlobalData {
@@ -24,21 +23,10 @@ struct RssGlobalData {
         int sec;
         int usec;
     } selectTimeout;
-    uint8_t escChars[RSS_MAX_ESC_CHARS];
-    uint8_t escCount;
-    uint8_t ourVersion;
-    uint8_t ourLevel;
-    uint8_t ourByteOrder;
-    uint8_t remoteByteOrder;
-    char* displayName;
+    char* displayName;  // the display the clients are given (the link carries it in MSG_START)
     volatile uint8_t running;
     void* xspecCache;
     int focusClient;
-    int flags;
-    int timeout;
-    // The terminal's protocol version and level: 0 until its MSG_XREADY arrives.
-    int RemoteLqxVersion;
-    int RemoteLqxLevel;
 };
 
 struct RssDaemonData {
@@ -68,7 +56,9 @@ struct RssDaemonData {
     char** rssArgv;
     char defaultConfigPath[RSS_PATH_MAX + 64];
     // The host end's buffer pool, its end of the line, its X encoding context, and the storage
-    // of the link lists.
+    // of the link lists. The link holds the line's configuration (escape characters, flags,
+    // timeout, our version: loaded into rssLink.config from the resources) and the terminal's
+    // announced version (rssLink.peer: 0 until its MSG_XREADY arrives).
     BufData bufData;
     LinkEnd rssLink;
     XspecEnv rssXspecEnv;
@@ -107,8 +97,8 @@ extern RssData* pRssData;
 extern RssGlobalData* pRssGlobalData;  // &pRssData->global
 extern RssDaemonData* pRssDaemonData;  // &pRssData->daemon
 
-// Makes a fresh, zeroed record (sockets -1, empty descriptor tables) and points the module
-// pointers into it.
+// Makes a fresh, zeroed record (sockets -1, empty descriptor tables, the link at its defaults) and
+// points the module pointers into it.
 // 0, or -1 (out of memory, said on standard error).
 int RssInitData();
 // Frees the record made by RssInitData and the configuration strings it holds.
@@ -130,10 +120,10 @@ void RssPanic(const char* msg);
 void CleanupAndExit(int status);
 // Reads xTransportProtocols. 0, or -1 after the message for an unknown word or an empty list.
 int ParseXports();
+// Reads escapeChars into the link's configuration, saying what it refuses on standard error.
 void ParseEscChars();
-char* NextWord(char** cursor);
+// One escape character (LinkEscValue); says so on standard error when the word is of neither form.
 int base_atoi(const char* word, uint8_t* dst);
-int chk_base_atoi(const char* digits, uint8_t* dst, int base, int maxDigits);
 int GetTtyPort();
 int InitProtocol();
 // Everything of InitProtocol after the line is open: configures the host end of the link on fd
@@ -142,7 +132,7 @@ int RssStartLink(int fd);
 // Stores a transport call's result as the loop's interval; ends the loop when the link gave up.
 void RssTransResult(uint32_t interval);
 uint8_t RssGetOurEndianness();
-void RssSetRemoteVersion(int version, int level);
+// True when the terminal's announced version is lower than version.level (0.0 until it is known).
 bool RssEarlierVersion(int version, int level);
 
 // The whole relay: what lqhostd's main runs.

@@ -21,22 +21,12 @@ void RssTransResult(uint32_t interval) {
 }
 
 int RssStartLink(int fd) {
-    RssGlobalData* g = pRssGlobalData;
     RssDaemonData* d = pRssDaemonData;
     LinkEnd* link = &d->rssLink;
+    // The configuration came from the resources; only the escape list is still the resource's text.
     ParseEscChars();
-    g->ourVersion = 1;
-    g->ourLevel = 3;
-    LinkSetDefaults(link, LINK_HOST, &d->bufData, Clock{});
     LinkUseFd(link, fd);
-    for (int i = 0; i < g->escCount; i++) link->escChars[i] = g->escChars[i];
-    link->escCount = g->escCount;
-    link->flags = g->flags;
-    link->timeout = g->timeout;
-    link->ourByteOrder = g->ourByteOrder;
-    link->ourVersion = g->ourVersion;
-    link->ourLevel = g->ourLevel;
-    link->displayName = g->displayName ? g->displayName : "";
+    link->config.displayName = pRssGlobalData->displayName ? pRssGlobalData->displayName : "";
     if (TransInit(link) == -1) {
         RssPanic("protocol initialization failed");
         return -1;
@@ -50,7 +40,6 @@ int RssStartLink(int fd) {
 
 int InitProtocol() {
     pRssGlobalData->focusClient = 0;
-    pRssGlobalData->ourByteOrder = 'B';
     int fd = GetTtyPort();
     if (fd == -1) return -1;
     return RssStartLink(fd);
@@ -64,7 +53,7 @@ void CleanupAndExit(int status) {
     pRssDispData->cleaningUp = 1;
     StopSession();
     // Give what the handshake left queued (its final answer) one more chance to reach the line.
-    if (pRssDaemonData->rssLink.pBufData) TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList);
+    if (LinkInitialised(&pRssDaemonData->rssLink)) TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList);
     ShutdownDispatch();
     sleep(1);
     CloseLogfile();

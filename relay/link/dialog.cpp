@@ -13,7 +13,7 @@ void DlgMake(Buf* b, uint8_t type, const uint8_t* bytes, int n) {
 
 void DlgAnswerStart(LinkEnd* term, Buf* b, Lst* out, int version, int level, uint32_t offer,
                     const LinkExtParams* params) {
-    const uint8_t ready[4] = {term->ourByteOrder, static_cast<uint8_t>(version), static_cast<uint8_t>(level), 0};
+    const uint8_t ready[4] = {term->config.ourByteOrder, static_cast<uint8_t>(version), static_cast<uint8_t>(level), 0};
     DlgMake(b, MSG_XREADY, ready, 4);
     if (offer) b->end += LinkExtWrite(b->end, offer, params);
     lstInsert(out, nullptr, b);

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "relay/link/link.h"
+#include "relay/link/frame.h"
 
 const uint8_t max_escapes[66] = {
     0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x10,
@@ -76,6 +76,11 @@ int FrameQueryCBufSpace(const FrameCircBuf* cb) { return (cb->out - cb->in - 1) 
 
 int FrameHeld(const FrameCircBuf* cb) { return (cb->in - cb->out) & cb->mask; }
 
+int LinkOutputWaiting(const LinkEnd* L) { return L->frame.frame_cwbuf ? FrameHeld(L->frame.frame_cwbuf) : 0; }
+
+// The send ring is the last thing TransInit makes.
+bool LinkInitialised(const LinkEnd* L) { return L->frame.frame_cwbuf != nullptr; }
+
 int FrameHeadspace(const FrameCircBuf* cb) {
     int free = FrameQueryCBufSpace(cb);
     int toEnd = cb->size - cb->in;
@@ -121,10 +126,10 @@ int FrameInit(LinkEnd* L) {
     if (!f->frame_cwbuf) return -1;
     FrameSetEscapeTable(L, nullptr, 0, 0xFF);
     FrameSetEscapeTable(L, max_escapes, 66, CE_ESCAPE | CE_IGNORE);
-    FrameSetEscapeTable(L, L->escChars, L->escCount, CE_IGNORE);
+    FrameSetEscapeTable(L, L->config.escChars, L->config.escCount, CE_IGNORE);
     // Until the other end has told us it is ready, it drops every configured escape character that
     // arrives unstuffed, including ones outside the conservative set: stuff those too.
-    for (int i = 0; i < L->escCount; i++) f->frame_ce_table[L->escChars[i]] |= CE_ESCAPE;
+    for (int i = 0; i < L->config.escCount; i++) f->frame_ce_table[L->config.escChars[i]] |= CE_ESCAPE;
     f->frame_LCE = 0;
     f->frame_pkt_rbuf_ptr = nullptr;
     return 0;

@@ -11,8 +11,8 @@ int LinkPairInit(LinkPair* P, const LinkPairConfig* cfg) {
     SimLineInit(&P->line, &cfg->line, clock);
     LinkSetDefaults(&P->host, LINK_HOST, &P->hostBufs, clock);
     LinkSetDefaults(&P->term, LINK_TERMINAL, &P->termBufs, clock);
-    P->host.timeout = cfg->timeout;
-    P->host.displayName = "unix:1.0";
+    P->host.config.timeout = cfg->timeout;
+    P->host.config.displayName = "unix:1.0";
     if (cfg->escapes) LinkParseEscChars(&P->host, cfg->escapes);
     P->host.errFile = P->term.errFile = cfg->errFile;
     P->host.io = SimLineIo(&P->line, 0);

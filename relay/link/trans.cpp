@@ -8,11 +8,9 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "relay/link/link.h"
+#include "relay/link/transpriv.h"
 
 namespace {
-
-const char kDefaultEscapes[] = "0x0a 0x0d 0x11 0x13 0x1d 0x7f 0x93 0x9d 0xff";
 
 void LinkErr(LinkEnd* L, const char* fmt, ...) {
     FILE* f = L->errFile ? L->errFile : stderr;
@@ -24,6 +22,12 @@ void LinkErr(LinkEnd* L, const char* fmt, ...) {
 }
 
 inline bool SeqLE(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) <= 0; }
+
+// Both ends work at the peer's version and at the lower of the two levels.
+void LinkAgree(LinkEnd* L) {
+    L->agreedVersion = L->peer.version;
+    L->agreedLevel = L->peer.level < L->config.ourLevel ? L->peer.level : L->config.ourLevel;
+}
 
 // Moves a message's content to the start of the data area, so that both header forms fit in front.
 bool TransNormalize(Buf* b) {
@@ -145,18 +149,20 @@ bool TransDeliver(LinkEnd* L, Buf* p, Lst* list) {
                 const uint8_t* s = p->start;
                 size_t n = p->Len();
                 if (n >= 7) {
-                    L->remoteByteOrder = s[0];
-                    L->RemoteLqxVersion = s[1];
-                    L->RemoteLqxLevel = s[2];
-                    L->remoteFlags = s[3];
-                    L->remoteTimeout = (s[4] << 8) | s[5];
-                    L->timeout = L->remoteTimeout;
-                    t->transReadTimeout = static_cast<uint32_t>(L->remoteTimeout) * 1000000u;
+                    LinkVersion* v = &L->peer;
+                    v->byteOrder = s[0];
+                    v->version = s[1];
+                    v->level = s[2];
+                    v->flags = s[3];
+                    v->timeout = (s[4] << 8) | s[5];
+                    LinkAgree(L);
+                    L->config.timeout = v->timeout;
+                    t->transReadTimeout = static_cast<uint32_t>(v->timeout) * 1000000u;
                     size_t e = s[6];
                     if (7 + e <= n && e <= MAX_ESC_CHARS) {
-                        std::memcpy(L->escChars, s + 7, e);
-                        L->escCount = static_cast<uint8_t>(e);
-                        FrameSetEscapeTable(L, L->escChars, L->escCount, CE_ESCAPE | CE_IGNORE);
+                        std::memcpy(L->config.escChars, s + 7, e);
+                        L->config.escCount = static_cast<uint8_t>(e);
+                        FrameSetEscapeTable(L, L->config.escChars, L->config.escCount, CE_ESCAPE | CE_IGNORE);
                     }
                 }
             }
@@ -190,13 +196,14 @@ void LinkSetDefaults(LinkEnd* L, int role, BufData* pBufData, Clock clock) {
     L->pBufData = pBufData;
     L->clock = clock;
     L->ttyFd = -1;
-    L->timeout = 30;
-    L->ourByteOrder = 'B';
-    L->ourVersion = 1;
-    L->ourLevel = 3;
-    L->displayName = "";
+    LinkConfig* c = &L->config;
+    c->timeout = 30;
+    c->ourByteOrder = 'B';
+    c->ourVersion = 1;
+    c->ourLevel = 3;
+    c->displayName = "";
     L->running = 1;
-    LinkParseEscChars(L, kDefaultEscapes);
+    LinkParseEscChars(L, LINK_DEFAULT_ESCAPES);
 }
 
 void LinkUseFd(LinkEnd* L, int fd) {
@@ -204,48 +211,20 @@ void LinkUseFd(LinkEnd* L, int fd) {
     L->io = LinkIo{FdRead, FdWrite, FdPending, &L->ttyFd};
 }
 
-int LinkParseEscChars(LinkEnd* L, const char* text) {
-    int count = 0, rc = 0;
-    const char* p = text;
-    while (p && *p) {
-        while (*p == ' ' || *p == '\t') p++;
-        if (!*p) break;
-        const char* w = p;
-        while (*p && *p != ' ' && *p != '\t') p++;
-        int base = 0, maxDigits = 0;
-        const char* d = w;
-        if (p - w >= 2 && w[0] == '0' && (w[1] == 'x' || w[1] == 'X')) {
-            base = 16, maxDigits = 2, d = w + 2;
-        } else if (w[0] == '\\') {
-            base = 8, maxDigits = 3, d = w + 1;
-        }
-        int v = 0, digits = 0;
-        bool ok = base != 0;
-        for (; ok && d < p; d++, digits++) {
-            int c = *d, dv = c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : 99;
-            if (dv >= base || digits >= maxDigits) ok = false;
-            v = (v * base + dv) & 0xFF;
-        }
-        if (!ok) {
-            rc = -1;
-            continue;
-        }
-        if (count == MAX_ESC_CHARS) return -1;
-        L->escChars[count++] = static_cast<uint8_t>(v);
-    }
-    L->escCount = static_cast<uint8_t>(count);
-    return rc;
-}
+bool LinkEarlierVersion(const LinkEnd* L, int v, int l) { return EarlierVersion(L->agreedVersion, L->agreedLevel, v, l); }
 
-bool LinkEarlierVersion(const LinkEnd* L, int v, int l) {
-    return L->RemoteLqxVersion < v || (L->RemoteLqxVersion == v && L->RemoteLqxLevel < l);
+int LinkAgreedLevel(const LinkEnd* L) { return L->agreedLevel; }
+
+void LinkNoteRemoteVersion(LinkEnd* L, uint8_t byteOrder, int version, int level) {
+    L->peer.byteOrder = byteOrder;
+    L->peer.version = version & 0xFF;
+    L->peer.level = level & 0xFF;
 }
 
 void LinkSetRemoteVersion(LinkEnd* L, uint8_t byteOrder, int version, int level) {
-    L->remoteByteOrder = byteOrder;
-    L->RemoteLqxVersion = version & 0xFF;
-    L->RemoteLqxLevel = level & 0xFF;
-    FrameSetEscapeTable(L, L->escChars, L->escCount, CE_ESCAPE);
+    LinkNoteRemoteVersion(L, byteOrder, version, level);
+    LinkAgree(L);
+    FrameSetEscapeTable(L, L->config.escChars, L->config.escCount, CE_ESCAPE);
 }
 
 void LinkDestroy(LinkEnd* L) {
@@ -268,8 +247,6 @@ void LinkDestroy(LinkEnd* L) {
 }
 
 int TransSeqIncr(uint8_t oldNibble, uint8_t newNibble) { return (newNibble - oldNibble) & 0xF; }
-
-int TransBreak(int v) { return v; }
 
 int TransInit(LinkEnd* L) {
     TransData* t = &L->trans;
@@ -309,23 +286,23 @@ int TransStart(LinkEnd* L) {
     b->type = MSG_START;
     b->clientId = 0;
     b->linkFlags = 0;
-    const char* name = L->displayName ? L->displayName : "";
+    const char* name = L->config.displayName ? L->config.displayName : "";
     size_t m = std::strlen(name) + 1;
     // Keep the start message within what an older peer can take back in its resend form.
-    if (8 + L->escCount + m > static_cast<size_t>(LINK_LEGACY_FRAME - LINK_MAX_HDR - 2) || m > 255) {
+    if (8 + L->config.escCount + m > static_cast<size_t>(LINK_LEGACY_FRAME - LINK_MAX_HDR - 2) || m > 255) {
         BufFree(L->pBufData, b);
         return -1;
     }
     uint8_t* e = b->end;
-    *e++ = L->ourByteOrder;
-    *e++ = L->ourVersion;
-    *e++ = L->ourLevel;
-    *e++ = static_cast<uint8_t>(L->flags & 0xFF);
-    *e++ = static_cast<uint8_t>((L->timeout >> 8) & 0xFF);
-    *e++ = static_cast<uint8_t>(L->timeout & 0xFF);
-    *e++ = L->escCount;
-    std::memcpy(e, L->escChars, L->escCount);
-    e += L->escCount;
+    *e++ = L->config.ourByteOrder;
+    *e++ = L->config.ourVersion;
+    *e++ = L->config.ourLevel;
+    *e++ = static_cast<uint8_t>(L->config.flags & 0xFF);
+    *e++ = static_cast<uint8_t>((L->config.timeout >> 8) & 0xFF);
+    *e++ = static_cast<uint8_t>(L->config.timeout & 0xFF);
+    *e++ = L->config.escCount;
+    std::memcpy(e, L->config.escChars, L->config.escCount);
+    e += L->config.escCount;
     *e++ = static_cast<uint8_t>(m);
     std::memcpy(e, name, m);
     b->end = e + m;
@@ -656,7 +633,7 @@ uint32_t TransCheckResponse(LinkEnd* L, uint32_t now) {
     if (t->transKeepAliveTimeout && now - t->transWTime > t->transKeepAliveTimeout) TransEnsureTWLTransport(L);
     if (t->transReadTimeout && now - t->transRTime > t->transReadTimeout && L->running) {
         LinkErr(L, "serial connection timeout:\n");
-        LinkErr(L, "   over %d seconds without successful communication.\n", L->timeout);
+        LinkErr(L, "   over %d seconds without successful communication.\n", L->config.timeout);
         L->running = 0;
     }
     return now - t->transWTime;

@@ -2,7 +2,7 @@
 // one packet, with the split on the receiving side.
 #include <cstring>
 
-#include "relay/link/link.h"
+#include "relay/link/transpriv.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Flow control and timers: the read time-out, keep-alive, timed retransmission with a growing
 // interval, and the link-wide and per-client windows in both directions.
-#include "relay/link/link.h"
+#include "relay/link/transpriv.h"
 
 namespace {
 
@@ -12,11 +12,11 @@ inline void BitClear(uint32_t* map, int c) { map[(c >> 5) & 31] &= ~(1u << (c & 
 
 void TransGetTimeouts(LinkEnd* L) {
     TransData* t = &L->trans;
-    if (L->timeout != 0) {
-        if (L->timeout < 10) L->timeout = 10;
-        if (L->timeout > 3600) L->timeout = 3600;
+    if (L->config.timeout != 0) {
+        if (L->config.timeout < 10) L->config.timeout = 10;
+        if (L->config.timeout > 3600) L->config.timeout = 3600;
     }
-    t->transReadTimeout = static_cast<uint32_t>(L->timeout) * 1000000u;
+    t->transReadTimeout = static_cast<uint32_t>(L->config.timeout) * 1000000u;
     t->transKeepAliveTimeout = 2500000;
     TransInitTimers(L);
 }
@@ -108,7 +108,6 @@ void TransCloseWindow(LinkEnd* L) {
 }
 
 int TransIsSendWindowOpen(const LinkEnd* L) { return L->trans.transSendWindowOpen; }
-int TransIsRecvWindowOpen(const LinkEnd* L) { return L->trans.transRecvWindowOpen; }
 
 int TransIsClientSendWindowOpen(const LinkEnd* L, int c) { return BitTest(L->trans.transClientCloseSend, c) ? 0 : 1; }
 int TransIsClientRecvWindowOpen(const LinkEnd* L, int c) { return BitTest(L->trans.transClientCloseRecv, c) ? 0 : 1; }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "relay/core/msg.h"
 #include "relay/xspec/poly.h"
 
 static int Min(int a, int b) { return a < b ? a : b; }
@@ -13,7 +14,7 @@ static bool Later(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >
 bool XspecEarlierVersion(const XspecEnv* env, int v, int l) {
     int rv = env->pRemoteVersion ? *env->pRemoteVersion : 0;
     int rl = env->pRemoteLevel ? *env->pRemoteLevel : 0;
-    return rv < v || (rv == v && rl < l);
+    return EarlierVersion(rv, rl, v, l);
 }
 
 Buf* XspecBufGet(XspecEnv* env) { return BufGet(env->pBufData); }

@@ -82,7 +82,7 @@ class Relay : public ::testing::Test {
         LinkUseFd(&term, line[1]);
         ASSERT_EQ(TransInit(&term), 0);
         ASSERT_EQ(TransStart(&term), 0);
-        if (autoReady) PumpUntil([&] { return pRssGlobalData->RemoteLqxVersion != 0; });
+        if (autoReady) PumpUntil([&] { return pRssDaemonData->rssLink.peer.version != 0; });
     }
 
     void TearDown() override {

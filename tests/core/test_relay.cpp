@@ -35,15 +35,15 @@ TEST_F(Relay, ReadinessOpensTheDisplay) {
     EXPECT_FALSE(FD_ISSET(pRssDaemonData->tcpSock, &pRssDispData->readMask));
     TermSend(MSG_XREADY, 0, {'B', 1, 3, 0});
     EXPECT_TRUE(PumpUntil([&] { return FD_ISSET(pRssDaemonData->tcpSock, &pRssDispData->readMask); }));
-    EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 3);
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.level, 3);
     EXPECT_EQ(pRssGlobalData->running, 1);
     // A second answer changes nothing: the version, byte order and escapes are fixed by the first.
     testing::internal::CaptureStderr();
     TermSend(MSG_XREADY, 0, {'l', 1, 1, 0});
     Pump(5);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "terminal ready message repeated - ignored\n");
-    EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 3);
-    EXPECT_EQ(pRssGlobalData->remoteByteOrder, 'B');
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.level, 3);
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.byteOrder, 'B');
     EXPECT_EQ(pRssGlobalData->running, 1);
 }
 
@@ -66,7 +66,7 @@ TEST_F(Relay, VersionRules) {
     Start();
     for (const auto& c : cases) {
         pRssGlobalData->running = 1;
-        pRssGlobalData->RemoteLqxVersion = pRssGlobalData->RemoteLqxLevel = 0;  // as before any answer
+        pRssDaemonData->rssLink.peer = LinkVersion{};  // as before any answer
         Buf* b = BufGet(&pRssDaemonData->bufData);
         for (uint8_t v : {static_cast<uint8_t>('B'), c.version, c.level, c.byte3}) *b->end++ = v;
         testing::internal::CaptureStderr();
@@ -359,18 +359,22 @@ TEST_F(Relay, NoClientInputWhileTheTerminalClosedItsFlow) {
     int id;
     int s = Accepted(&id);
     ClientRec* c = ClientOf(id);
-    TransSetClientSendClosed(&pRssDaemonData->rssLink, id, true);
+    LinkEnd* link = &pRssDaemonData->rssLink;
+    TransClientCloseWindow(&term, id);
+    ASSERT_TRUE(PumpUntil([&] { return !TransIsClientSendWindowOpen(link, id); }));
     Send(s, {127, 0, 0, 1});
     Arrive(c->sock, 4);
     EXPECT_FALSE(RssClientInputWanted(c));
     ProcessRequest(c->sock);
+    Pump(5);
     int waiting = 0;
     ioctl(c->sock, FIONREAD, &waiting);
     EXPECT_EQ(waiting, 4);
-    TransSetClientSendClosed(&pRssDaemonData->rssLink, id, false);
-    ProcessRequest(c->sock);
-    ioctl(c->sock, FIONREAD, &waiting);
-    EXPECT_EQ(waiting, 0);
+    TransClientOpenWindow(&term, id);
+    EXPECT_TRUE(PumpUntil([&] {
+        ioctl(c->sock, FIONREAD, &waiting);
+        return waiting == 0;
+    }));
 }
 
 // Frames the line could not take wait in the link's ring; the loop must wake as soon as the line
@@ -388,8 +392,8 @@ TEST_F(Relay, HeldLineOutputGoesOutAsSoonAsTheLineTakesIt) {
     Send(s, {127, 0, 0, 1});
     Arrive(c->sock, 4);
     ProcessRequest(c->sock);
-    FrameCircBuf* ring = pRssDaemonData->rssLink.frame.frame_cwbuf;
-    ASSERT_GT(FrameHeld(ring), 0);
+    const LinkEnd* link = &pRssDaemonData->rssLink;
+    ASSERT_GT(LinkOutputWaiting(link), 0);
     // The terminal reads everything; the next pass, allowed to sleep for a second, must not.
     while (read(line[1], junk.data(), junk.size()) > 0) {
     }
@@ -397,7 +401,7 @@ TEST_F(Relay, HeldLineOutputGoesOutAsSoonAsTheLineTakesIt) {
     const auto t0 = std::chrono::steady_clock::now();
     RssMainLoopPass();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_EQ(FrameHeld(ring), 0);
+    EXPECT_EQ(LinkOutputWaiting(link), 0);
     EXPECT_LT(took, 0.5);
 }
 

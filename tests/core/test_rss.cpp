@@ -47,10 +47,9 @@ TEST_F(Resources, DefaultsWithoutFileOrArguments) {
     testing::internal::CaptureStderr();
     Load({});
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    RssGlobalData* g = pRssGlobalData;
     RssDaemonData* d = pRssDaemonData;
-    EXPECT_EQ(g->flags, 0);
-    EXPECT_EQ(g->timeout, 30);
+    EXPECT_EQ(d->rssLink.config.flags, 0);
+    EXPECT_EQ(d->rssLink.config.timeout, 30);
     EXPECT_EQ(d->loopback, 0);
     EXPECT_STREQ(d->escapeChars, "0x0a 0x0d 0x11 0x13 0x1d 0x7f 0x93 0x9d 0xff");
     EXPECT_STREQ(d->xTransportProtocols, "tcpip local");
@@ -115,7 +114,7 @@ TEST_F(Resources, FileThenCommandLine) {
         testing::internal::CaptureStderr();
         Load(c.args);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        EXPECT_EQ(pRssGlobalData->timeout, c.timeout);
+        EXPECT_EQ(pRssDaemonData->rssLink.config.timeout, c.timeout);
         EXPECT_EQ(pRssDaemonData->listenPort, c.listenPort);
         EXPECT_EQ(pRssDaemonData->display, c.display);
         EXPECT_EQ(pRssDaemonData->loopback, c.loopback);
@@ -130,7 +129,7 @@ TEST_F(Resources, ConfigOptionNamesTheFile) {
     Load({"-config", home + "/other", "-flags", "6"});
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(pRssDaemonData->display, 8);
-    EXPECT_EQ(pRssGlobalData->flags, 6);
+    EXPECT_EQ(pRssDaemonData->rssLink.config.flags, 6);
     EXPECT_EQ(std::string(pRssDaemonData->configFile), home + "/other");
 }
 
@@ -140,7 +139,7 @@ TEST_F(Resources, UnreadableConfigFileIsReportedAndIgnored) {
     Load({"-config", home + "/missing", ":3"});
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can't open configuration file " + home + "/missing\n");
     EXPECT_EQ(pRssDaemonData->display, 3);
-    EXPECT_EQ(pRssGlobalData->timeout, 30);
+    EXPECT_EQ(pRssDaemonData->rssLink.config.timeout, 30);
 }
 
 TEST_F(Resources, BooleanValues) {
@@ -283,8 +282,8 @@ TEST_F(Words, EscapeListParsing) {
         testing::internal::CaptureStderr();
         ParseEscChars();
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.messages) << c.text;
-        EXPECT_EQ(std::vector<uint8_t>(pRssGlobalData->escChars, pRssGlobalData->escChars + pRssGlobalData->escCount),
-                  c.chars)
+        const LinkConfig& cfg = pRssDaemonData->rssLink.config;
+        EXPECT_EQ(std::vector<uint8_t>(cfg.escChars, cfg.escChars + cfg.escCount), c.chars)
             << c.text;
         EXPECT_STREQ(pRssDaemonData->escapeChars, c.text.c_str());  // the resource itself is untouched
     }
@@ -320,9 +319,9 @@ TEST_F(Words, TransportWords) {
 
 TEST_F(Words, VersionComparison) {
     EXPECT_TRUE(RssEarlierVersion(1, 1));  // nothing heard from the terminal yet
-    RssSetRemoteVersion(0x101, 0x102);     // only the low 8 bits count
-    EXPECT_EQ(pRssGlobalData->RemoteLqxVersion, 1);
-    EXPECT_EQ(pRssGlobalData->RemoteLqxLevel, 2);
+    LinkNoteRemoteVersion(&pRssDaemonData->rssLink, 'B', 0x101, 0x102);  // only the low 8 bits count
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.version, 1);
+    EXPECT_EQ(pRssDaemonData->rssLink.peer.level, 2);
     EXPECT_FALSE(RssEarlierVersion(1, 1));
     EXPECT_FALSE(RssEarlierVersion(1, 2));
     EXPECT_TRUE(RssEarlierVersion(1, 3));

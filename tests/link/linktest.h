@@ -177,7 +177,7 @@ struct SoloEnd {
     explicit SoloEnd(int role = LINK_HOST, int timeout = 30, const char* escapes = nullptr) {
         BufInit(&pool);
         LinkSetDefaults(&link, role, &pool, clock.AsClock());
-        link.timeout = timeout;
+        link.config.timeout = timeout;
         if (escapes) LinkParseEscChars(&link, escapes);
         link.io = MemLinkIo(&io);
     }

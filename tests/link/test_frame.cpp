@@ -1,6 +1,7 @@
 // Frame layer: FCS, stuffing sets, the receive state machine and the send ring.
 #include <gtest/gtest.h>
 
+#include "relay/link/frame.h"
 #include "tests/link/linktest.h"
 
 namespace {
@@ -63,7 +64,7 @@ TEST(Frame, CircularBufferSizes) {
 TEST(Frame, EscapeTableBeforeAndAfterReady) {
     for (const char* list : {"0x0a 0x0d 0x11 0x13 0x1d 0x7f 0x93 0x9d 0xff", "0x11 0x13 0x41 0xe0"}) {
         FrameEnd f(list);
-        Bytes configured(f.link.escChars, f.link.escChars + f.link.escCount);
+        Bytes configured(f.link.config.escChars, f.link.config.escChars + f.link.config.escCount);
         auto inList = [&](int c) { return std::find(configured.begin(), configured.end(), c) != configured.end(); };
         for (int c = 0; c < 256; c++) {
             bool conservative = c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xFF;
@@ -181,7 +182,7 @@ TEST(Frame, PartialWritesKeepOrder) {
         FrameWrite(&f.link, b);
         BufFree(&f.pool, b);
     }
-    while (FrameHeld(f.link.frame.frame_cwbuf)) FrameWriteCWBuf(&f.link);
+    while (LinkOutputWaiting(&f.link)) FrameWriteCWBuf(&f.link);
     EXPECT_EQ(DecodeFrames(f.io.out), pkts);
 }
 
@@ -193,9 +194,9 @@ TEST(Frame, FullRingIsNotOverrun) {
     int written = 0;
     for (int i = 0; i < 4; i++) {
         Buf* b = MakeMsg(&f.pool, 0, 0, big);
-        int before = FrameHeld(f.link.frame.frame_cwbuf);
+        int before = LinkOutputWaiting(&f.link);
         FrameWrite(&f.link, b);
-        written += FrameHeld(f.link.frame.frame_cwbuf) > before;
+        written += LinkOutputWaiting(&f.link) > before;
         BufFree(&f.pool, b);
     }
     EXPECT_EQ(written, 2);

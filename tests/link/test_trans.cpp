@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "relay/link/linkpair.h"
+#include "relay/link/transpriv.h"
 #include "tests/link/linktest.h"
 
 namespace {
@@ -28,7 +29,7 @@ Bytes RexmitPkt(int ack, uint32_t seq, uint8_t typeByte, Bytes content = {}) {
 // A host end that has sent its start message and heard a ready terminal of the given level.
 struct Host : SoloEnd {
     explicit Host(int timeout = 30, int level = 3) : SoloEnd(LINK_HOST, timeout) {
-        link.displayName = "unix:1.0";
+        link.config.displayName = "unix:1.0";
         EXPECT_EQ(Start(), 0);
         if (level >= 0) LinkSetRemoteVersion(&link, 'B', 1, level);
     }
@@ -91,11 +92,25 @@ TEST(Trans, ClientIds) {
     EXPECT_EQ(TransFreeClientID(&h.link, -3), -1);
 }
 
+// Seconds after its start at which an end alone on a silent line gives up on it, or -1 when it has
+// not within limit seconds.
+double SecondsToGiveUp(SoloEnd& e, double limit) {
+    FILE* err = std::tmpfile();
+    e.link.errFile = err;
+    const uint32_t t0 = e.clock.usec;
+    while (e.link.running && e.clock.usec - t0 < limit * 1e6) {
+        e.clock.usec += 250000;
+        TransWrite(&e.link, nullptr);
+    }
+    e.link.errFile = nullptr;
+    std::fclose(err);
+    return e.link.running ? -1 : (e.clock.usec - t0) / 1e6;
+}
+
 TEST(Trans, StartMessageAndTimeoutClamp) {
     for (auto [given, used] : {std::pair{5, 10}, {30, 30}, {4000, 3600}, {0, 0}}) {
         Host h(given, -1);
-        EXPECT_EQ(h.link.timeout, used);
-        EXPECT_EQ(h.link.trans.transReadTimeout, static_cast<uint32_t>(used) * 1000000u);
+        EXPECT_EQ(h.link.config.timeout, used);
         Bytes head(h.io.out.begin(), h.io.out.begin() + 8);
         EXPECT_EQ(head, (Bytes{0x1B, 0x5B, 0x36, 0x32, 0x22, 0x70, 0x90, 0x7E}));
         auto sent = h.Sent();
@@ -105,26 +120,155 @@ TEST(Trans, StartMessageAndTimeoutClamp) {
         for (char c : std::string("unix:1.0")) want.push_back(static_cast<uint8_t>(c));
         want.push_back(0);
         EXPECT_EQ(sent[0], want);
+        // The clamped timeout is the one the end keeps to; 0 never gives up.
+        double gaveUp = SecondsToGiveUp(h, 4000);
+        if (used == 0) {
+            EXPECT_EQ(gaveUp, -1);
+        } else {
+            EXPECT_GT(gaveUp, used) << given;
+            EXPECT_LE(gaveUp, used + 2) << given;
+        }
     }
 }
 
+// An end's line with every byte the end wrote kept.
+struct Tap {
+    LinkIo inner;
+    Bytes out;
+};
+
+LinkIo TapIo(Tap* t) {
+    return LinkIo{[](void* c, uint8_t* p, int n) {
+                      Tap* t = static_cast<Tap*>(c);
+                      return t->inner.read(t->inner.ctx, p, n);
+                  },
+                  [](void* c, const uint8_t* p, int n) {
+                      Tap* t = static_cast<Tap*>(c);
+                      int k = t->inner.write(t->inner.ctx, p, n);
+                      if (k > 0) t->out.insert(t->out.end(), p, p + k);
+                      return k;
+                  },
+                  [](void* c) {
+                      Tap* t = static_cast<Tap*>(c);
+                      return t->inner.pending(t->inner.ctx);
+                  },
+                  t};
+}
+
+// True when every frame in the bytes is its packet stuffed with exactly the list (and 0x7D, 0x7E).
+bool StuffedWithExactly(const Bytes& line, const Bytes& list, int* frames) {
+    Bytes frame;
+    *frames = 0;
+    for (uint8_t c : line) {
+        frame.push_back(c);
+        if (c != 0x7E) continue;
+        auto pkts = DecodeFrames(frame);
+        if (pkts.size() != 1 || EncodeFrame(pkts[0], list) != frame) return false;
+        ++*frames;
+        frame.clear();
+    }
+    return frame.empty();
+}
+
+// The terminal takes the host's start message: the host's version, its timeout (which the
+// terminal then keeps to) and its escape list (which both ends then stuff, and nothing more: the
+// host narrows its stuffing once it has taken the terminal's ready answer).
 TEST(Trans, TerminalTakesStartAndHostTakesReady) {
     LinkPair P;
     LinkPairConfig cfg;
     cfg.timeout = 45;
     cfg.escapes = "0x11 0x13 0x41";
     ASSERT_EQ(LinkPairInit(&P, &cfg), 0);
+    FILE* termErr = std::tmpfile();
+    P.term.errFile = termErr;
+    Tap taps[2];
+    for (int e = 0; e < 2; e++) {
+        taps[e].inner = LinkPairEnd(&P, e)->io;
+        LinkPairEnd(&P, e)->io = TapIo(&taps[e]);
+    }
     LinkPairRun(&P, 500000);
-    EXPECT_EQ(P.term.RemoteLqxVersion, 1);
-    EXPECT_EQ(P.term.RemoteLqxLevel, 3);
-    EXPECT_EQ(P.term.remoteTimeout, 45);
-    EXPECT_EQ(P.term.trans.transReadTimeout, 45000000u);
-    EXPECT_EQ(Bytes(P.term.escChars, P.term.escChars + P.term.escCount), (Bytes{0x11, 0x13, 0x41}));
-    EXPECT_TRUE(P.term.frame.frame_ce_table[0x41] & CE_ESCAPE);
-    EXPECT_EQ(P.host.RemoteLqxVersion, 1);
-    EXPECT_EQ(P.host.RemoteLqxLevel, 3);
-    EXPECT_FALSE(P.host.frame.frame_ce_table[0x01] & CE_ESCAPE);
+    EXPECT_EQ(P.term.peer.version, 1);
+    EXPECT_EQ(P.term.peer.level, 3);
+    EXPECT_EQ(P.term.peer.timeout, 45);
+    EXPECT_EQ(Bytes(P.term.config.escChars, P.term.config.escChars + P.term.config.escCount), (Bytes{0x11, 0x13, 0x41}));
+    EXPECT_EQ(P.host.peer.version, 1);
+    EXPECT_EQ(P.host.peer.level, 3);
+
+    const Bytes content{0x01, 0x41, 0x93, 0x11, 0x7E, 0x20};
+    for (int e = 0; e < 2; e++) {
+        taps[e].out.clear();
+        BufData* pool = e ? &P.termBufs : &P.hostBufs;
+        lstAdd(LinkPairOut(&P, e), MakeMsg(pool, MSG_CONNECT, 5, content));
+    }
+    LinkPairRun(&P, 500000);
+    for (int e = 0; e < 2; e++) {
+        int frames = 0;
+        EXPECT_TRUE(StuffedWithExactly(taps[e].out, {0x11, 0x13, 0x41}, &frames)) << e;
+        EXPECT_GE(frames, 1) << e;
+        ASSERT_EQ(lstCount(LinkPairIn(&P, 1 - e)), 1) << e;
+        EXPECT_EQ(Content(lstFirstT<Buf>(LinkPairIn(&P, 1 - e))), content) << e;
+    }
+
+    // Silence: the terminal gives up after the host's 45 seconds (counted from the last frame it
+    // took, at most a keep-alive interval before the silence began).
+    SimLineAddOutage(&P.line, SimLineNow(&P.line), 120000000);
+    int quietFor = 0;
+    while (P.term.running && quietFor < 60) {
+        LinkPairRun(&P, 1000000);
+        quietFor++;
+    }
+    EXPECT_GE(quietFor, 43);
+    EXPECT_LE(quietFor, 46);
+    std::rewind(termErr);
+    char text[256] = {};
+    size_t n = std::fread(text, 1, sizeof text - 1, termErr);
+    std::fclose(termErr);
+    EXPECT_EQ(std::string(text, n), "serial connection timeout:\n   over 45 seconds without successful communication.\n");
     LinkPairDestroy(&P);
+}
+
+// The terminal end works at the lower of the two levels while it keeps the level the host
+// announced: a terminal of level 1 asks for no window however short of buffers it runs.
+TEST(Trans, TerminalWorksAtTheLowerLevel) {
+    for (int level : {3, 1}) {
+        LinkPair P;
+        LinkPairConfig cfg;
+        cfg.termLevel = level;
+        ASSERT_EQ(LinkPairInit(&P, &cfg), 0);
+        P.term.config.ourLevel = static_cast<uint8_t>(level);
+        LinkPairRun(&P, 500000);
+        EXPECT_EQ(P.term.peer.level, 3) << level;
+        EXPECT_EQ(LinkAgreedLevel(&P.term), level);
+        EXPECT_EQ(LinkAgreedLevel(&P.host), level);
+        std::vector<Buf*> held;
+        while (BufPoolCount(&P.termBufs) > 90) held.push_back(BufGet(&P.termBufs));
+        LinkPairRun(&P, 500000);
+        EXPECT_EQ(P.term.stats.extOut > 0, level >= 2) << level;
+        for (Buf* b : held) BufFree(&P.termBufs, b);
+        LinkPairDestroy(&P);
+    }
+}
+
+// An escape list reads at the link as the relay reads its resource: quoted words, the form told by
+// the first character's low 7 bits, a refused word left out, and a full list kept full.
+TEST(Trans, EscapeListAsTheRelayReadsIt) {
+    std::string many;
+    for (int i = 0; i < 78; i++) many += "0x01 ";
+    const struct {
+        std::string text;
+        int rc;
+        Bytes chars;
+    } cases[] = {
+        {"0x11 '\\023' \xb0x41", 0, {0x11, 0x13, 0x41}},
+        {"0x11 abc 0x1ff 0x1d", -1, {0x11, 0x1d}},
+        {"", 0, {}},
+        {many, -1, Bytes(76, 1)},
+    };
+    for (const auto& c : cases) {
+        SoloEnd e;
+        EXPECT_EQ(LinkParseEscChars(&e.link, c.text.c_str()), c.rc) << c.text;
+        EXPECT_EQ(Bytes(e.link.config.escChars, e.link.config.escChars + e.link.config.escCount), c.chars) << c.text;
+    }
 }
 
 TEST(Trans, FirstCompressedMessage) {

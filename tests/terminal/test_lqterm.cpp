@@ -479,8 +479,29 @@ TEST(ClientHold, EachDirectionHoldsOnlyTheStuckClient) {
     int line[2], server[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, line), 0);
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, server), 0);
+    for (int fd : line) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     LinkUseFd(&t->link, line[0]);
-    LinkSetRemoteVersion(&t->link, 'B', 1, 3);
+    // The host's end of the line: its start message sets the terminal's terms, and its per-client
+    // commands reach the terminal as they would from the relay.
+    BufData hostBufs{};
+    ASSERT_EQ(BufInit(&hostBufs), 0);
+    LinkEnd host{};
+    LinkSetDefaults(&host, LINK_HOST, &hostBufs, Clock{});
+    LinkUseFd(&host, line[1]);
+    ASSERT_EQ(TransInit(&host), 0);
+    ASSERT_EQ(TransStart(&host), 0);
+    lstInit(&t->inList);
+    TransRead(&t->link, &t->inList);
+    ASSERT_EQ(LinkAgreedLevel(&t->link), 3);
+    LinkSetRemoteVersion(&host, 'B', 1, 3);
+    auto hostCommand = [&](bool hold) {
+        if (hold)
+            TransClientCloseWindow(&host, 5);
+        else
+            TransClientOpenWindow(&host, 5);
+        TransWrite(&host, nullptr);
+        TransRead(&t->link, &t->inList);
+    };
     TermClient* c = TermNewClient(t, 5);
     ASSERT_NE(c, nullptr);
     c->rec.byteOrder = 'l';
@@ -512,19 +533,22 @@ TEST(ClientHold, EachDirectionHoldsOnlyTheStuckClient) {
     event[0] = 12;
     ASSERT_EQ(write(server[1], event.data(), event.size()), 32);
     EXPECT_TRUE(TermXWantsRead(t, c));
-    TransSetClientSendClosed(&t->link, 5, true);
+    hostCommand(true);
     EXPECT_FALSE(TermXWantsRead(t, c));
     c->xin = event;
     TermCodeServerBytes(t, c);
     EXPECT_EQ(c->xin.size(), 32u);
     EXPECT_EQ(lstCount(&t->outList), 0);
-    TransSetClientSendClosed(&t->link, 5, false);
+    hostCommand(false);
     TermCodeServerBytes(t, c);
     EXPECT_TRUE(c->xin.empty());
     EXPECT_GT(lstCount(&t->outList), 0);
 
     TermFreeClient(t, c);
+    BufListFree(&t->bufData, &t->inList);
     FreeTermData(t);
+    LinkDestroy(&host);
+    BufDestroy(&hostBufs);
     for (int fd : {line[0], line[1], server[1]}) close(fd);
 }
 
