@@ -73,6 +73,17 @@ int TapPending(void* ctx) {
     return t->inner.pending(t->inner.ctx);
 }
 
+// The recording of frames. The transport stays as it is: binaries that link this file are linked
+// with --wrap for the two calls that make a packet (the coder's and the frame writer's), so the
+// functions below stand in front of them and see every packet exactly as the transport makes it.
+struct Capture {
+    FrameLog* log = nullptr;
+    LinkPair* pair = nullptr;  // the replay running now, while recording
+    Buf* pending[2] = {};      // the coder's output not yet framed, per end
+    Bytes plain[2];            // and the message it came from
+};
+Capture capture;
+
 bool Little(const Side& s) { return s.c.byteOrder == 'l'; }
 
 void InitSide(Side* s, LinkPair* P, int end, int clientId, uint8_t order) {
@@ -268,6 +279,54 @@ std::string Compare(const char* what, const Bytes& want, const Bytes& got) {
 
 }  // namespace
 
+extern "C" {
+int __real__Z13TransCompressP7LzwDataP3BufP3Lst(LzwData* d, Buf* msg, Lst* list);
+int __real__Z10FrameWriteP7LinkEndP3Buf(LinkEnd* L, Buf* b);
+
+int __wrap__Z13TransCompressP7LzwDataP3BufP3Lst(LzwData* d, Buf* msg, Lst* list) {
+    LinkPair* P = capture.pair;
+    if (!P || !msg || (d != &P->host.lzw && d != &P->term.lzw))
+        return __real__Z13TransCompressP7LzwDataP3BufP3Lst(d, msg, list);
+    const int end = d == &P->host.lzw ? 0 : 1;
+    Bytes plain(msg->start, msg->end);
+    int r = __real__Z13TransCompressP7LzwDataP3BufP3Lst(d, msg, list);
+    if (r == 0) {
+        capture.pending[end] = lstFirstT<Buf>(list);
+        capture.plain[end] = std::move(plain);
+    }
+    return r;
+}
+
+int __wrap__Z10FrameWriteP7LinkEndP3Buf(LinkEnd* L, Buf* b) {
+    LinkPair* P = capture.pair;
+    if (!P || !b || (L != &P->host && L != &P->term)) return __real__Z10FrameWriteP7LinkEndP3Buf(L, b);
+    const int end = L == &P->host ? 0 : 1;
+    SentFrame f{};
+    f.usec = P->vclock.usec;
+    f.type = b->type;
+    f.wrapped = b->linkFlags & LINK_DCS_WRAP;
+    f.headLen = b->Len() >= 2 && b->start[1] == MSG_REXMIT_HDR ? 5 : 2;
+    f.sent.assign(b->start, b->end);
+    const uint64_t before = L->stats.framesOut;
+    int r = __real__Z10FrameWriteP7LinkEndP3Buf(L, b);
+    if (L->stats.framesOut == before) return r;  // left for a later attempt
+    if (b == capture.pending[end]) {
+        f.coded = true;
+        f.plain = std::move(capture.plain[end]);
+        capture.pending[end] = nullptr;
+    }
+    std::array<bool, 256> esc;
+    for (int c = 0; c < 256; c++) esc[c] = L->frame.frame_ce_table[c] & CE_ESCAPE;
+    auto& tables = capture.log->escaped[end];
+    if (tables.empty() || tables.back() != esc) tables.push_back(esc);
+    f.table = static_cast<uint8_t>(tables.size() - 1);
+    capture.log->frames[end].push_back(std::move(f));
+    return r;
+}
+}
+
+void lq_replay_capture(FrameLog* log) { capture.log = log; }
+
 int LoadRecording(const std::string& dir, Recording* rec, std::string* err) {
     bool ok1, ok2, ok3;
     rec->name = dir.substr(dir.rfind('/') + 1);
@@ -334,6 +393,11 @@ extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, const char* es
         L->io = LinkIo{TapRead, TapWrite, TapPending, &taps[e]};
     }
     uint64_t base[2] = {P->line.pipe[0].stats.bytesSent, P->line.pipe[1].stats.bytesSent};
+    if (capture.log) {
+        capture = Capture{capture.log, P, {}, {}};
+        for (auto& v : capture.log->frames) v.clear();
+        for (auto& v : capture.log->escaped) v.clear();
+    }
     LinkStats s0[2] = {P->host.stats, P->term.stats};
 
     const int id = TransAllocateClientID(&P->host, 100);
@@ -412,6 +476,7 @@ extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, const char* es
                      lstCount(&P->term.trans.transWriteList), TransIsSendWindowOpen(&P->host), TransIsSendWindowOpen(&P->term),
                      TransIsClientSendWindowOpen(&P->host, id), TransIsClientSendWindowOpen(&P->term, id), BufPoolCount(&P->hostBufs), BufPoolCount(&P->termBufs));
 
+    capture.pair = nullptr;
     FreeSide(h);
     FreeSide(t);
     delete h;

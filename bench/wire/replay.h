@@ -3,6 +3,7 @@
 // bytes, at the times the recording gives, over a simulated line run on a virtual clock. The far
 // ends decode everything back, so the replay also proves that the recorded bytes arrive unchanged.
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,6 +42,29 @@ struct ReplayResult {
     std::string fault;       // what differed, when not exact
     double virtualSeconds;   // duration of the replay on the virtual clock
 };
+
+// One frame an end put on the line, as a study of other packet coders needs it.
+struct SentFrame {
+    uint32_t usec;     // virtual time it was written
+    uint8_t type;      // message type
+    bool coded;        // first sending of a packet whose content went through the link coder
+    bool wrapped;      // sent inside the start wrapper
+    uint8_t headLen;   // packet header bytes at the front of `sent` (2, or 5 when resent)
+    uint8_t table;     // index of the sending end's stuffing table then, in FrameLog::escaped
+    Bytes sent;        // packet header and content as framed (no FCS, no stuffing)
+    Bytes plain;       // coded: the message before coding; else empty
+};
+
+struct FrameLog {
+    std::vector<SentFrame> frames[2];  // [0] host to terminal, [1] terminal to host
+    // The stuffing tables of each end (bytes it stuffs), each as it was for one or more frames: an
+    // end narrows its table once it knows the other end is ready.
+    std::vector<std::array<bool, 256>> escaped[2];
+};
+
+// While log is set, lq_replay_run records every frame both ends write after the start exchange into
+// it (emptied first). Null stops the recording.
+void lq_replay_capture(FrameLog* log);
 
 // rate: line bit/s, 0 for unconstrained; escapes: the host's escape list, null for the default.
 // 0, or -1 when the replay could not be set up.

@@ -9,6 +9,9 @@
 //
 // usage: lq_wire [-corpus DIR] [-rate BPS] [-repeat N] [-only NAME]
 //        lq_wire -replay NAME [-corpus DIR]   (one replay, nothing else: for instruction counts)
+//        lq_wire -coders [-dict FILE -dict-train LIST]   (the coder study, coders.cpp)
+//        lq_wire -dict-out FILE -dict-train LIST [-dict-size N]   (a dictionary from those workloads)
+// LIST is a comma-separated list of workload names.
 // -escapes LIST sets the host's escape list (the escapeChars resource), e.g. "0x11 0x13".
 #include <dirent.h>
 #include <sys/resource.h>
@@ -22,13 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/wire/coders.h"
 #include "bench/wire/replay.h"
 #include "relay/xspec/xspec.h"
 
-namespace {
-
-// Compressed size of the bytes of one direction, fed in the pieces given, with a sync flush after
-// every `flushEvery` bytes (0: after every piece).
 size_t Deflated(const Bytes& b, const std::vector<uint32_t>& pieces, size_t flushEvery) {
     z_stream z{};
     deflateInit(&z, 6);
@@ -60,6 +60,8 @@ size_t Deflated(const Bytes& b, const std::vector<uint32_t>& pieces, size_t flus
     deflateEnd(&z);
     return total;
 }
+
+namespace {
 
 // Size of `compress -b 13` output for the bytes, or 0 when the program is missing.
 size_t Compressed13(const Bytes& b) {
@@ -114,7 +116,9 @@ double Pct(double a, double b) { return b > 0 ? 100.0 * a / b : 0; }
 int Usage() {
     std::fprintf(stderr,
                  "usage: lq_wire [-corpus DIR] [-rate BPS] [-escapes LIST] [-repeat N] [-only NAME]\n"
-                 "       lq_wire -replay NAME [-corpus DIR]\n");
+                 "       lq_wire -replay NAME [-corpus DIR]\n"
+                 "       lq_wire -coders [-dict FILE -dict-train LIST] [-corpus DIR] [-rate BPS] [-escapes LIST]\n"
+                 "       lq_wire -dict-out FILE -dict-train LIST [-dict-size N] [-corpus DIR]\n");
     return 2;
 }
 
@@ -127,8 +131,16 @@ int main(int argc, char** argv) {
     const char* escapes = nullptr;
     uint32_t rate = 0;
     int repeat = 5;
+    bool coders = false;
+    CoderStudyArgs study;
+    std::string dictOut;
+    size_t dictSize = 16384;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a == "-coders") {
+            coders = true;
+            continue;
+        }
         if (i + 1 >= argc) return Usage();
         const char* v = argv[++i];
         if (a == "-corpus") corpus = v;
@@ -137,7 +149,16 @@ int main(int argc, char** argv) {
         else if (a == "-escapes") escapes = v;
         else if (a == "-rate") rate = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
         else if (a == "-repeat") repeat = std::max(1, std::atoi(v));
-        else return Usage();
+        else if (a == "-dict") study.dictFile = v;
+        else if (a == "-dict-out") dictOut = v;
+        else if (a == "-dict-size") dictSize = std::strtoul(v, nullptr, 10);
+        else if (a == "-dict-train") {
+            for (std::string l = v; !l.empty();) {
+                size_t c = l.find(',');
+                study.dictTrain.push_back(l.substr(0, c));
+                l = c == std::string::npos ? "" : l.substr(c + 1);
+            }
+        } else return Usage();
     }
     const std::string dir = FindCorpus(corpus);
     std::vector<std::string> names = Workloads(dir);
@@ -145,6 +166,12 @@ int main(int argc, char** argv) {
         std::printf("X traffic corpus not found at %s: wire figures skipped.\n", dir.c_str());
         return 0;
     }
+    study.corpus = dir;
+    study.names = names;
+    study.rate = rate;
+    study.escapes = escapes;
+    if (!dictOut.empty()) return CoderTrainDict(study, dictOut, dictSize);
+    if (coders) return CoderStudy(study);
     if (replay) {
         Recording rec;
         std::string err;
