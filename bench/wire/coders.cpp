@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "relay/link/frame.h"
 #include "relay/link/link.h"
 #include "relay/link/zcoder.h"
 #include "relay/xspec/xspec.h"

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "relay/core/req.h"
+#include "relay/link/frame.h"
 #include "relay/link/linkpair.h"
 #include "relay/xspec/xspec.h"
 
