@@ -18,6 +18,7 @@
 #include "relay/core/req.h"
 #include "relay/core/rss.h"
 #include "relay/xspec/setupdiff.h"
+#include "relay/xspec/xbytes.h"
 
 namespace {
 
@@ -153,10 +154,7 @@ int RssSetupReplyIn(Buf* msg) {
     }
     a->have += n;
     if (a->want == 0 && a->have >= 8 && a->bytes) {
-        const bool little = c ? c->byteOrder == 'l' : false;
-        const uint16_t words = little ? static_cast<uint16_t>(a->bytes[6] | a->bytes[7] << 8)
-                                      : static_cast<uint16_t>(a->bytes[6] << 8 | a->bytes[7]);
-        a->want = 8 + 4u * words;
+        a->want = 8 + 4u * XspecLoad16(a->bytes + 6, c ? XspecLittle(c) : false);
     }
     if (a->want && a->have >= a->want) {
         if (a->bytes) ReplyCrossed(a->bytes, a->want);

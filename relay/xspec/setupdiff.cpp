@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "relay/xspec/xbytes.h"
+
 uint64_t SetupHash(const uint8_t* p, size_t n) {
     uint64_t h = 0xcbf29ce484222325ull;
     for (size_t i = 0; i < n; i++) {
@@ -21,14 +23,9 @@ uint64_t SetupHash(const uint8_t* p, size_t n) {
 
 namespace {
 
-void Put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t Get32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+// Lengths and hashes are written most significant byte first, whatever the clients' order.
+void Put32(uint8_t* p, uint32_t v) { XspecStore32(p, v, false); }
+uint32_t Get32(const uint8_t* p) { return XspecLoad32(p, false); }
 
 // A patch costs at least two bytes of its own, so equal stretches shorter than this stay inside
 // the patch around them.
