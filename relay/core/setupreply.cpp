@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <utime.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,28 +45,38 @@ void PruneCache(const std::string& dir) {
     for (size_t i = kCacheKeep; i < files.size(); i++) unlink(files[i].second.c_str());
 }
 
-void SetBase(const uint8_t* p, uint32_t n) {
+// Makes the n bytes at p the base. False without memory (the base is then unchanged).
+bool KeepBase(const uint8_t* p, uint32_t n) {
     RssDaemonData* d = pRssDaemonData;
     auto* copy = static_cast<uint8_t*>(std::malloc(n));
-    if (!copy) {
+    if (!copy) return false;
+    std::memcpy(copy, p, n);
+    std::free(d->setupBase);
+    d->setupBase = copy;
+    d->setupBaseLen = n;
+    return true;
+}
+
+// The base on disk: written when it is new, touched when it is there, so that the files pruned
+// are the ones used longest ago.
+void StoreBase(const std::string& dir, const std::string& path, const uint8_t* p, uint32_t n) {
+    std::string why;
+    if (utime(path.c_str(), nullptr) == 0) return;
+    if (SetupCacheSave(dir, path, p, n, &why) == -1)
+        std::fprintf(stderr, "set-up cache: %s - not kept\n", why.c_str());
+    else
+        PruneCache(dir);
+}
+
+void SetBase(const uint8_t* p, uint32_t n) {
+    if (!KeepBase(p, n)) {
         // Without memory the relay cannot follow the terminal's base: end the link cleanly.
         RssPanic("out of memory!");
         ShutdownRss();
         return;
     }
-    std::memcpy(copy, p, n);
-    std::free(d->setupBase);
-    d->setupBase = copy;
-    d->setupBaseLen = n;
     const std::string dir = SetupCacheDir("lqhostd");
-    if (dir.empty()) return;
-    const std::string path = SetupCachePath(dir, SetupHash(p, n));
-    std::string why;
-    if (access(path.c_str(), R_OK) == 0) return;
-    if (SetupCacheSave(dir, path, p, n, &why) == -1)
-        std::fprintf(stderr, "set-up cache: %s - not kept\n", why.c_str());
-    else
-        PruneCache(dir);
+    if (!dir.empty()) StoreBase(dir, SetupCachePath(dir, SetupHash(p, n)), p, n);
 }
 
 // A whole reply crossed: a Success one becomes the base at both ends (the terminal keeps none
@@ -85,14 +96,12 @@ uint64_t RssSetupOffered(uint64_t hash) {
     const std::string dir = SetupCacheDir("lqhostd");
     std::vector<uint8_t> reply;
     std::string why = "no cache directory";
-    if (!dir.empty() && SetupCacheLoad(SetupCachePath(dir, hash), &reply, &why) == 0 &&
-        SetupHash(reply.data(), reply.size()) == hash) {
-        auto* copy = static_cast<uint8_t*>(std::malloc(reply.size()));
-        if (copy) {
-            std::memcpy(copy, reply.data(), reply.size());
-            d->setupBase = copy;
-            d->setupBaseLen = static_cast<uint32_t>(reply.size());
-            std::fprintf(stderr, "set-up cache: the terminal's reply of %u bytes is held\n", d->setupBaseLen);
+    const std::string path = dir.empty() ? "" : SetupCachePath(dir, hash);
+    if (!dir.empty() && SetupCacheLoad(path, &reply, &why) == 0 && SetupHash(reply.data(), reply.size()) == hash) {
+        const uint32_t n = static_cast<uint32_t>(reply.size());
+        if (KeepBase(reply.data(), n)) {
+            StoreBase(dir, path, reply.data(), n);
+            std::fprintf(stderr, "set-up cache: the terminal's reply of %u bytes is held\n", n);
             return hash;
         }
         why = "out of memory";
