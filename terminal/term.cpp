@@ -524,6 +524,10 @@ int RunLink(TermData* t) {
             break;
         }
         if (t->link.lineDown) break;
+        if (LinkCodingFailed(&t->link)) {  // reported by the link; nothing coded can be trusted now
+            t->exitCode = 1;
+            break;
+        }
         if (t->childDone && !t->ready) break;
         if (t->childDone && !stopBy) stopBy = now + 2000000;  // the relay has gone: finish up
         fd_set rd, wr;
@@ -602,11 +606,12 @@ std::string TermStatsLine(const TermData* t) {
     const double secs = static_cast<double>(NowUs() - t->stats.startUsec) / 1e6;
     const double x = static_cast<double>(t->stats.xBytesToServer + t->stats.xBytesFromServer);
     const double line = static_cast<double>(t->stats.lineBytesIn + t->stats.lineBytesOut);
-    char buf[512];
+    char buf[640];
     std::snprintf(buf, sizeof buf,
                   "lqterm: X %llu bytes to server, %llu from server; line %llu in, %llu out; ratio %.2f; "
                   "packets %llu out, %llu in; resends %llu; bad frames %llu; extensions 0x%x; "
-                  "set-up replies as differences %llu (%llu bytes saved); %.1f s",
+                  "set-up replies as differences %llu (%llu bytes saved); "
+                  "coder %llu bytes sent as %llu, %llu received as %llu; %.1f s",
                   static_cast<unsigned long long>(t->stats.xBytesToServer),
                   static_cast<unsigned long long>(t->stats.xBytesFromServer),
                   static_cast<unsigned long long>(t->stats.lineBytesIn),
@@ -615,7 +620,9 @@ std::string TermStatsLine(const TermData* t) {
                   static_cast<unsigned long long>(s.resends + s.timedResends),
                   static_cast<unsigned long long>(s.badFrames), static_cast<unsigned>(t->extAccepted),
                   static_cast<unsigned long long>(t->stats.setupDiffs),
-                  static_cast<unsigned long long>(t->stats.setupBytesSaved), secs);
+                  static_cast<unsigned long long>(t->stats.setupBytesSaved),
+                  static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
+                  static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn), secs);
     return buf;
 }
 
@@ -624,12 +631,13 @@ std::string TermStatsJson(const TermData* t) {
     const double secs = static_cast<double>(NowUs() - t->stats.startUsec) / 1e6;
     const double x = static_cast<double>(t->stats.xBytesToServer + t->stats.xBytesFromServer);
     const double line = static_cast<double>(t->stats.lineBytesIn + t->stats.lineBytesOut);
-    char buf[768];
+    char buf[1024];
     std::snprintf(buf, sizeof buf,
                   "{\"xBytesToServer\": %llu, \"xBytesFromServer\": %llu, \"lineBytesIn\": %llu, "
                   "\"lineBytesOut\": %llu, \"compressionRatio\": %.3f, \"packetsOut\": %llu, \"framesIn\": %llu, "
                   "\"resends\": %llu, \"timedResends\": %llu, \"badFrames\": %llu, \"uncompressed\": %llu, "
-                  "\"extensions\": %u, \"setupDiffs\": %llu, \"setupBytesSaved\": %llu, \"seconds\": %.3f}",
+                  "\"extensions\": %u, \"setupDiffs\": %llu, \"setupBytesSaved\": %llu, \"coderBytesOut\": %llu, "
+                  "\"coderCodedOut\": %llu, \"coderBytesIn\": %llu, \"coderCodedIn\": %llu, \"seconds\": %.3f}",
                   static_cast<unsigned long long>(t->stats.xBytesToServer),
                   static_cast<unsigned long long>(t->stats.xBytesFromServer),
                   static_cast<unsigned long long>(t->stats.lineBytesIn),
@@ -639,7 +647,9 @@ std::string TermStatsJson(const TermData* t) {
                   static_cast<unsigned long long>(s.badFrames),
                   static_cast<unsigned long long>(t->stats.uncompressed), static_cast<unsigned>(t->extAccepted),
                   static_cast<unsigned long long>(t->stats.setupDiffs),
-                  static_cast<unsigned long long>(t->stats.setupBytesSaved), secs);
+                  static_cast<unsigned long long>(t->stats.setupBytesSaved),
+                  static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
+                  static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn), secs);
     return buf;
 }
 

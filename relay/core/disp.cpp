@@ -33,6 +33,7 @@ void RssInitDispData() {
     p->pendingSignal = 0;
     p->cleaningUp = 0;
     p->lineDown = 0;
+    p->codingShutdown = 0;
 }
 
 void InitializeFD() {
@@ -179,6 +180,12 @@ void RssTakePendingEvents() {
     }
     LinkEnd* link = &pRssDaemonData->rssLink;
     if (link->lineDown && !p->lineDown) RssLineDown();
+    // A coded packet that does not decode has been reported by the link; nothing more of it can be
+    // trusted, so the session ends in order (the handshake itself is not coded).
+    if (LinkCodingFailed(link) && !p->codingShutdown) {
+        p->codingShutdown = 1;
+        ShutdownRss();
+    }
 }
 
 int RssMainLoopPass() {

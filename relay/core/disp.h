@@ -21,6 +21,7 @@ struct RssDispData {
     volatile sig_atomic_t pendingSignal;
     volatile sig_atomic_t cleaningUp;
     int lineDown;  // the line hung up or failed; it is no longer watched
+    int codingShutdown;  // the shutdown after a coded packet that did not decode has begun
 };
 extern RssDispData* pRssDispData;  // part of the relay's RssData (relay/core/rss.h)
 

@@ -13,6 +13,7 @@
 #include "relay/core/loopback.h"
 #include "relay/core/rss.h"
 #include "relay/core/session.h"
+#include "relay/link/linkext.h"
 
 void RssTransResult(uint32_t interval) {
     pRssGlobalData->selectTimeout.usec = static_cast<int>(interval);
@@ -45,6 +46,16 @@ int InitProtocol() {
     return RssStartLink(fd);
 }
 
+// What the link-life coder saved, for the log.
+static void RssLogCoder() {
+    const LinkEnd* link = &pRssDaemonData->rssLink;
+    if (!((link->extOut | link->extIn) & LINKEXT_ZCODER)) return;
+    const LinkStats& s = link->stats;
+    std::fprintf(stderr, "link coder: %llu bytes sent as %llu, %llu bytes received as %llu\n",
+                 static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
+                 static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn));
+}
+
 // The status tells whoever started the relay whether it ended as asked (0) or because it could not
 // start (1); a failure must not look like success to a script.
 void CleanupAndExit(int status) {
@@ -56,6 +67,7 @@ void CleanupAndExit(int status) {
     if (LinkInitialised(&pRssDaemonData->rssLink)) TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList);
     ShutdownDispatch();
     sleep(1);
+    RssLogCoder();
     CloseLogfile();
     std::fprintf(stderr, "Linquara done\n");
     std::fflush(stderr);

@@ -17,7 +17,9 @@ constexpr uint8_t CE_ESCAPE = 0x01;  // stuffed when sent
 constexpr uint8_t CE_IGNORE = 0x02;  // dropped when it arrives unstuffed
 
 constexpr int LINK_MAX_HDR = 6;                                   // packet header in the retransmission form
-constexpr int FRAME_MAX_STORED = LINK_MAX_HDR + LINK_MAX_MSG + 2;  // what our frame reader stores
+// What our frame reader stores: a packet in the retransmission form whose content is a message
+// coded by the link-life coder, which may be a byte longer than the message (LINKEXT_ZCODER).
+constexpr int FRAME_MAX_STORED = LINK_MAX_HDR + LINK_MAX_MSG + 1 + 2;
 
 struct FrameCircBuf {
     uint16_t in;

@@ -139,7 +139,11 @@ struct LinkStats {
     uint64_t packetsOut, resends, timedResends, extOut;
     uint64_t msgsOut, msgBytesOut, msgsIn, msgBytesIn;
     uint64_t splits;  // compressible messages cut because their coded form would not fit
+    // Messages coded by the link-life coder (LINKEXT_ZCODER): their bytes and their coded bytes.
+    uint64_t zMsgBytesOut, zCodedOut, zMsgBytesIn, zCodedIn;
 };
+
+struct LinkCoder;  // relay/link/transcode.cpp
 
 struct LinkEnd {
     int role;             // LINK_HOST or LINK_TERMINAL
@@ -163,6 +167,14 @@ struct LinkEnd {
     TransData trans;
     LzwData lzw;
     LinkStats stats;
+    // Link extensions the link layer acts on itself (LINKEXT_LINK_BITS of relay/link/linkext.h):
+    // extOut for the packets this end sends after its own MSG_EXTENSIONS, extIn for those it
+    // receives after the peer's. The coder they need, made at the first switch.
+    uint32_t extOut;
+    uint32_t extIn;
+    uint8_t extConfirmed;  // terminal: its confirmation is queued
+    uint8_t codingFailed;  // a coded packet did not decode: the link must be shut down
+    LinkCoder* coder;
 };
 
 // ---- the end ------------------------------------------------------------------------------------
@@ -188,6 +200,9 @@ int LinkAgreedLevel(const LinkEnd* pLink);
 int LinkOutputWaiting(const LinkEnd* pLink);
 // True once TransInit has readied the end: from then on TransRead and TransWrite may run.
 bool LinkInitialised(const LinkEnd* pLink);
+// True once a coded packet from the peer failed to decode. Nothing of it, nor of any later coded
+// packet, is delivered (their history is lost); the caller shuts the link down in order.
+bool LinkCodingFailed(const LinkEnd* pLink);
 
 int TransInit(LinkEnd* pLink);
 int TransStart(LinkEnd* pLink);

@@ -17,7 +17,14 @@ constexpr uint32_t LINKEXT_VOUCH = 1u << 0;
 // Later set-up replies cross as their differences against the last one the link carried; the
 // parameter LINKEXT_P_SETUP_BASE names a first one both ends hold from an earlier session.
 constexpr uint32_t LINKEXT_SETUPDIFF = 1u << 1;
-constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF;
+// Every message that carries data (types 0-3 and file data) is coded by deflate with a history
+// for the life of the link, instead of LZW (relay/link/zcoder.h). The link layer switches by itself
+// at a point in packet order: after the MSG_EXTENSIONS it sends (the relay's answer, the
+// terminal's confirmation), and on delivering the peer's.
+constexpr uint32_t LINKEXT_ZCODER = 1u << 2;
+constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER;
+// The bits the link layer acts on itself; the terminal's link confirms these.
+constexpr uint32_t LINKEXT_LINK_BITS = LINKEXT_ZCODER;
 
 // Parameters after the bit set: each an id byte, a length byte and that many bytes of value.
 constexpr uint8_t LINKEXT_P_SETUP_BASE = 1;  // 8 bytes: SetupHash of the set-up reply held

@@ -1,10 +1,13 @@
 #include "relay/link/linkpair.h"
 
+#include "relay/link/linkext.h"
+
 int LinkPairInit(LinkPair* P, const LinkPairConfig* cfg) {
     P->vclock.usec = cfg->startUsec;
     P->autoReady = cfg->autoReady;
     P->termVersion = cfg->termVersion;
     P->termLevel = cfg->termLevel;
+    P->ext = cfg->ext;
     for (Lst* l : {&P->hostIn, &P->hostOut, &P->termIn, &P->termOut}) lstInit(l);
     if (BufInit(&P->hostBufs) != 0 || BufInit(&P->termBufs) != 0) return -1;
     Clock clock = P->vclock.AsClock();
@@ -48,13 +51,28 @@ void LinkPairPass(LinkPair* P, int end) {
         uint8_t want = end ? MSG_START : MSG_XREADY;
         for (Buf* b = lstFirstT<Buf>(in); b;) {
             Buf* next = b->next;
-            if (b->type == want) {
+            uint32_t bits = 0;
+            if (end && b->type == MSG_EXTENSIONS && LinkExtRead(b->start, b->Len(), &bits) == 0) {
+                // The answer: the link has acted on it already.
+                lstDelete(in, b);
+                BufFree(L->pBufData, b);
+            } else if (b->type == want) {
                 lstDelete(in, b);
                 if (end) {
-                    DlgAnswerStart(L, b, out, P->termVersion, P->termLevel, 0);
+                    DlgAnswerStart(L, b, out, P->termVersion, P->termLevel, P->ext);
                 } else {
-                    if (b->Len() >= 3) LinkSetRemoteVersion(L, b->start[0], b->start[1], b->start[2]);
-                    BufFree(L->pBufData, b);
+                    DlgReady r{};
+                    if (DlgReadReady(b, &r) == 0) {
+                        LinkSetRemoteVersion(L, r.byteOrder, r.version, r.level);
+                        // The answer goes before anything else the host sends from here on.
+                        if (r.offer && (r.offered & P->ext)) {
+                            DlgMake(b, MSG_EXTENSIONS, nullptr, 0);
+                            b->end += LinkExtWrite(b->end, r.offered & P->ext);
+                            lstInsert(out, nullptr, b);
+                            b = nullptr;
+                        }
+                    }
+                    if (b) BufFree(L->pBufData, b);
                 }
             }
             b = next;

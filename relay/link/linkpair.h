@@ -19,6 +19,9 @@ struct LinkPairConfig {
     int autoReady = 1;              // the terminal answers MSG_START, the host takes MSG_XREADY
     int termVersion = 1;
     int termLevel = 3;
+    // With autoReady: link extensions (LINKEXT_LINK_BITS) the terminal offers in its ready message
+    // and the host answers, as the relay and lqterm do.
+    uint32_t ext = 0;
     FILE* errFile = nullptr;        // diagnostics of both ends; null = stderr
 };
 
@@ -31,6 +34,7 @@ struct LinkPair {
     uint32_t nextPass[2] = {0, 0};
     int autoReady = 1;
     int termVersion = 1, termLevel = 3;
+    uint32_t ext = 0;
     uint64_t passes = 0;
 };
 

@@ -114,15 +114,16 @@ bool TransDeliver(LinkEnd* L, Buf* p, Lst* list) {
         t->transSnumRn = static_cast<uint8_t>(p->seq & 0xF);
         p->start += 2;
         if (t->transSnumRN - t->transSnumLastAcked > 4) t->transMakeACK = 1;
-        if (MsgCompressible(p->type)) {
+        const bool zcoded = TransZCoded(L, p->type, false);
+        if (zcoded || MsgCompressible(p->type)) {
             Buf* u = t->pUncPkt;
-            int r = TransUncompress(&L->lzw, p, u);
+            int r = zcoded ? TransZDecode(L, p, u) : TransUncompress(&L->lzw, p, u);
             u->type = p->type;
             u->clientId = p->clientId;
             u->linkFlags = p->linkFlags;
             u->seq = p->seq;
             if (r != 0) {
-                LinkErr(L, "LQx panic: %s\n", "TransUncompress failed");
+                if (!zcoded) LinkErr(L, "LQx panic: %s\n", "TransUncompress failed");
                 BufFree(L->pBufData, p);
             } else if (p->type != MSG_XMERGED) {
                 lstAdd(list, u);
@@ -166,9 +167,13 @@ bool TransDeliver(LinkEnd* L, Buf* p, Lst* list) {
                     }
                 }
             }
-            lstAdd(list, p);
-            L->stats.msgsIn++;
-            L->stats.msgBytesIn += p->Len();
+            if (p->type == MSG_EXTENSIONS && !TransExtReceived(L, p)) {
+                BufFree(L->pBufData, p);
+            } else {
+                lstAdd(list, p);
+                L->stats.msgsIn++;
+                L->stats.msgBytesIn += p->Len();
+            }
         }
         p = nullptr;
         // Drop cache entries that lie behind (a packet resent while its copy waited in the cache).
@@ -244,6 +249,7 @@ void LinkDestroy(LinkEnd* L) {
     Free(L->frame.frame_cwbuf);
     L->frame.frame_crbuf = L->frame.frame_cwbuf = nullptr;
     TransCompressFree(&L->lzw);
+    TransZFree(L);
 }
 
 int TransSeqIncr(uint8_t oldNibble, uint8_t newNibble) { return (newNibble - oldNibble) & 0xF; }
@@ -440,7 +446,8 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
             continue;
         }
         if (from == list) TransMergeBufs(L, m, list);
-        bool compressible = MsgCompressible(m->type);
+        const bool zcoded = TransZCoded(L, m->type, true);
+        bool compressible = zcoded || MsgCompressible(m->type);
         if (!TransNormalize(m) && !compressible) {
             // Longer than any packet can carry: a caller fault, reported and dropped.
             lstDelete(from, m);
@@ -448,18 +455,28 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
             LinkErr(L, "LQx panic: %s\n", "TransWrite message too long");
             continue;
         }
-        if (compressible && L->role == LINK_HOST && m->type != MSG_XMERGED && m->Len() > LINK_SAFE_CODED &&
+        if (!zcoded && compressible && L->role == LINK_HOST && m->type != MSG_XMERGED && m->Len() > LINK_SAFE_CODED &&
             TransCut(L, m, from, m, LINK_SAFE_CODED) != 0)
             break;
+        // The link-life coder adds at most a byte, and our own peer stores a packet one longer.
+        if (zcoded && m->Len() > LINK_MAX_MSG && TransCut(L, m, from, m, LINK_MAX_MSG) != 0) break;
         int e = static_cast<int>(m->Len()) + 12;
         // A coded packet is at most LZW_MAX_OUT bytes; the bound covers its header and FCS too.
-        if (compressible) e = 2 * e < LZW_MAX_OUT + 2 ? 2 * e : LZW_MAX_OUT + 2;
+        if (zcoded)
+            e++;
+        else if (compressible)
+            e = 2 * e < LZW_MAX_OUT + 2 ? 2 * e : LZW_MAX_OUT + 2;
         if (a < 2 * (e + 3)) break;
         lstDelete(from, m);
         m->next = m->prev = nullptr;
         m->linkFlags = (m->type == MSG_START && L->role == LINK_HOST) ? LINK_DCS_WRAP : 0;
         size_t msgLen = m->Len();
-        if (compressible) {
+        if (zcoded) {
+            if (TransZCode(L, m, &t->transCompList) != 0) {
+                lstInsert(from, nullptr, m);
+                break;
+            }
+        } else if (compressible) {
             int r;
             while ((r = TransCompress(&L->lzw, m, &t->transCompList)) == 2) {
                 // The coded form would not fit one packet; the coder has taken back every change of
@@ -471,6 +488,8 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
                 lstInsert(from, nullptr, m);
                 break;
             }
+        }
+        if (compressible) {
             Buf* c = lstGetT<Buf>(&t->transCompList);
             c->linkFlags = 0;
             c->type = m->type;
@@ -485,6 +504,7 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
         L->stats.msgBytesOut += msgLen;
         if (m->type == MSG_EXTTRANSPORT) L->stats.extOut++;
         lastWrite = FrameWrite(L, m);
+        if (m->type == MSG_EXTENSIONS) TransExtSent(L, m->start + 2, m->Len() - 2);
         t->transSnumLastAcked = t->transSnumRN;
         t->transWTime = GetTime(&L->clock);
         lstAdd(&t->transWriteList, m);

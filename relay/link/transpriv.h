@@ -2,6 +2,7 @@
 // targets of the transport itself): packets and acknowledgements, resends and timers, extended
 // commands and the merging of small client messages.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "relay/core/buf.h"
@@ -57,3 +58,21 @@ Buf* TransFindLastExt(LinkEnd* pLink, int subtype, int clientId);  // -1 = any
 int TransHandleExtTransportPkt(LinkEnd* pLink, Buf* p);
 Buf* TransMergeBufs(LinkEnd* pLink, Buf* head, Lst* list);
 Buf* TransUnmergeBufs(LinkEnd* pLink, Buf* p, Lst* list);
+
+// the link-life coder (LINKEXT_ZCODER, relay/link/transcode.cpp)
+// Whether a message of the type is coded by it, in what this end sends (out) or receives.
+bool TransZCoded(const LinkEnd* pLink, uint8_t type, bool out);
+// A MSG_EXTENSIONS with the given content has been numbered and written: what it names of
+// LINKEXT_LINK_BITS applies to every later packet this end sends.
+void TransExtSent(LinkEnd* pLink, const uint8_t* content, size_t n);
+// A MSG_EXTENSIONS is delivered in order: what it names applies to every later packet received,
+// and the terminal queues its confirmation. False when the message is for the link alone (the
+// terminal's confirmation, at the relay). A type-10 message without the extensions' tag is left
+// alone.
+bool TransExtReceived(LinkEnd* pLink, const Buf* p);
+// Codes m into the spare buffer at the head of transCompList: 0, 1 when there is none, -1 when
+// the coder failed (the link is then marked failed).
+int TransZCode(LinkEnd* pLink, Buf* m, Lst* transCompList);
+// Decodes the content of p into u: 0, or -1 (reported, and the link marked failed).
+int TransZDecode(LinkEnd* pLink, Buf* p, Buf* u);
+void TransZFree(LinkEnd* pLink);

@@ -1,6 +1,7 @@
 // Random message streams in both directions through the simulated line: exact, in-order delivery.
 #include <gtest/gtest.h>
 
+#include "relay/link/linkext.h"
 #include "relay/link/linkpair.h"
 #include "tests/link/linktest.h"
 
@@ -45,6 +46,7 @@ struct Case {
     uint64_t messages;
     uint32_t silenceAt = 0, silenceFor = 0;  // seconds; a silence shorter than the 30 s timeout
     uint32_t startUsec = 1000000;            // virtual clock at start
+    uint32_t ext = 0;                        // link extensions offered and answered
 };
 
 class Delivery : public ::testing::TestWithParam<Case> {};
@@ -59,6 +61,7 @@ TEST_P(Delivery, EveryMessageArrivesOnceInOrder) {
     cfg.line.errorRate = c.errorRate;
     cfg.line.seed = c.seed;
     cfg.startUsec = c.startUsec;
+    cfg.ext = c.ext;
     ASSERT_EQ(LinkPairInit(&R.pair, &cfg), 0);
     if (c.silenceFor) SimLineAddOutage(&R.pair.line, c.silenceAt * 1000000ull, c.silenceFor * 1000000ull);
     LinkPairRun(&R.pair, 3600u * 1000000u, Drive, &R);
@@ -68,6 +71,13 @@ TEST_P(Delivery, EveryMessageArrivesOnceInOrder) {
     EXPECT_EQ(R.check[1].delivered, c.messages);
     EXPECT_EQ(R.pair.host.running, 1);
     EXPECT_EQ(R.pair.term.running, 1);
+    // Both directions switched (the terminal's first messages went before its switch).
+    for (const LinkEnd* L : {&R.pair.host, &R.pair.term}) {
+        EXPECT_EQ(L->extOut, c.ext);
+        EXPECT_EQ(L->extIn, c.ext);
+        EXPECT_EQ(L->stats.zMsgBytesOut > 0, c.ext != 0);
+        EXPECT_FALSE(LinkCodingFailed(L));
+    }
     LinkPairDestroy(&R.pair);
 }
 
@@ -80,7 +90,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"noisy1e3d", 115200, 0.001, 9, 1500},
                       Case{"silence10s", 38400, 0.0005, 10, 1000, 5, 10},
                       Case{"silence25s", 38400, 0.001, 11, 1000, 3, 25},
-                      Case{"clockWraps", 38400, 0.001, 12, 1000, 0, 0, 0xFFFFFFFFu - 20000000u}),
+                      Case{"clockWraps", 38400, 0.001, 12, 1000, 0, 0, 0xFFFFFFFFu - 20000000u},
+                      // The link-life coder: the switch on a clean, a noisy and a silent line.
+                      Case{"coderClean", 0, 0, 13, 3000, 0, 0, 1000000, LINKEXT_ZCODER},
+                      Case{"coderNoisy1e3", 38400, 0.001, 14, 1500, 0, 0, 1000000, LINKEXT_ZCODER},
+                      Case{"coderNoisy1e3b", 0, 0.002, 15, 1500, 0, 0, 1000000, LINKEXT_ZCODER},
+                      Case{"coderSwitchInSilence", 9600, 0.001, 16, 300, 0, 3, 1000000, LINKEXT_ZCODER},
+                      Case{"coderClockWraps", 115200, 0.001, 17, 1000, 0, 0, 0xFFFFFFFFu - 20000000u, LINKEXT_ZCODER}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
