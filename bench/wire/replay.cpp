@@ -328,6 +328,11 @@ int __wrap__Z10FrameWriteP7LinkEndP3Buf(LinkEnd* L, Buf* b) {
 
 void lq_replay_capture(FrameLog* log) { capture.log = log; }
 
+namespace {
+uint32_t replayExt = 0;
+}
+void lq_replay_ext(uint32_t bits) { replayExt = bits; }
+
 int LoadRecording(const std::string& dir, Recording* rec, std::string* err) {
     bool ok1, ok2, ok3;
     rec->name = dir.substr(dir.rfind('/') + 1);
@@ -382,6 +387,7 @@ extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, const char* es
     cfg.line.rate = rate;
     cfg.timeout = 0;
     cfg.escapes = escapes;
+    cfg.ext = replayExt;
     if (LinkPairInit(P, &cfg) != 0) {
         delete P;
         return -1;

@@ -66,6 +66,9 @@ struct FrameLog {
 // it (emptied first). Null stops the recording.
 void lq_replay_capture(FrameLog* log);
 
+// The link extensions (LINKEXT_LINK_BITS) later replays offer and answer at the start; 0 for none.
+void lq_replay_ext(uint32_t bits);
+
 // rate: line bit/s, 0 for unconstrained; escapes: the host's escape list, null for the default.
 // 0, or -1 when the replay could not be set up.
 extern "C" int lq_replay_run(const Recording* rec, uint32_t rate, const char* escapes, ReplayResult* out);

@@ -8,11 +8,13 @@
 // and the CPU the replay costs (both ends, the line simulator included; getrusage).
 //
 // usage: lq_wire [-corpus DIR] [-rate BPS] [-repeat N] [-only NAME]
-//        lq_wire -replay NAME [-corpus DIR]   (one replay, nothing else: for instruction counts)
+//        lq_wire -replay NAME [-corpus DIR] [-ext]   (one replay, nothing else: for instruction counts)
+//        lq_wire -compare [-corpus DIR] [-rate BPS] [-repeat N]   (without and with the link extensions)
 //        lq_wire -coders [-dict FILE -dict-train LIST]   (the coder study, coders.cpp)
 //        lq_wire -dict-out FILE -dict-train LIST [-dict-size N]   (a dictionary from those workloads)
 // LIST is a comma-separated list of workload names.
 // -escapes LIST sets the host's escape list (the escapeChars resource), e.g. "0x11 0x13".
+// -ext makes both ends agree on the link extensions our own terminal offers (the coder).
 #include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "bench/wire/coders.h"
+#include "relay/link/linkext.h"
 #include "bench/wire/replay.h"
 #include "relay/xspec/xspec.h"
 
@@ -113,10 +116,86 @@ std::vector<std::string> Workloads(const std::string& dir) {
 
 double Pct(double a, double b) { return b > 0 ? 100.0 * a / b : 0; }
 
+// The same replays without and with the link extensions, side by side, against zlib-6 flushed every
+// 256 bytes (bare, without framing) on the same bytes.
+int CompareExt(const std::string& dir, const std::vector<std::string>& names, uint32_t rate, const char* escapes,
+               int repeat) {
+    std::printf("| workload | direction | X bytes | zlib-6 /256 | base protocol | extensions | gain | check |\n"
+                "|---|---|---:|---:|---:|---:|---:|---|\n");
+    uint64_t tot[2][4] = {};  // per direction: X, zlib 256, line without, line with
+    std::vector<Recording> recs;
+    int failures = 0;
+    for (const std::string& name : names) {
+        Recording rec;
+        std::string err;
+        if (LoadRecording(dir + "/" + name, &rec, &err) != 0) {
+            std::printf("| %s | | | | | | | %s |\n", name.c_str(), err.c_str());
+            failures++;
+            continue;
+        }
+        ReplayResult r[2];
+        bool ok = true;
+        for (int x = 0; x < 2; x++) {
+            lq_replay_ext(x ? LINKEXT_LINK_BITS : 0);
+            ok = lq_replay_run(&rec, rate, escapes, &r[x]) == 0 && r[x].exact && ok;
+        }
+        lq_replay_ext(0);
+        if (!ok) failures++;
+        for (int d = 0; d < 2; d++) {
+            const Bytes& b = d ? rec.s2c : rec.c2s;
+            std::vector<uint32_t> pieces;
+            for (const Chunk& c : rec.chunks)
+                if (c.dir == (d ? 's' : 'c')) pieces.push_back(c.n);
+            size_t z256 = Deflated(b, pieces, 256);
+            uint64_t v[4] = {b.size(), z256, r[0].lineBytes[d], r[1].lineBytes[d]};
+            for (int k = 0; k < 4; k++) tot[d][k] += v[k];
+            auto ratio = [&](uint64_t line) { return line ? static_cast<double>(b.size()) / static_cast<double>(line) : 0; };
+            std::printf("| %s | %s | %zu | %.2f | %.2f | %.2f | %.2f | %s |\n", name.c_str(),
+                        d ? "server to client" : "client to server", b.size(), ratio(z256), ratio(v[2]), ratio(v[3]),
+                        v[3] ? static_cast<double>(v[2]) / static_cast<double>(v[3]) : 0,
+                        d == 0 ? (ok ? "exact" : (!r[0].exact ? r[0].fault : r[1].fault).c_str()) : "");
+        }
+        recs.push_back(std::move(rec));
+    }
+    uint64_t all[4] = {};
+    for (int d = 0; d < 3; d++) {
+        const uint64_t* v = d < 2 ? tot[d] : all;
+        if (d < 2)
+            for (int k = 0; k < 4; k++) all[k] += v[k];
+        auto ratio = [&](uint64_t line) { return line ? static_cast<double>(v[0]) / static_cast<double>(line) : 0; };
+        std::printf("| **all** | %s | %llu | %.2f | **%.2f** | **%.2f** | %.2f | |\n",
+                    d == 0 ? "client to server" : d == 1 ? "server to client" : "both",
+                    static_cast<unsigned long long>(v[0]), ratio(v[1]), ratio(v[2]), ratio(v[3]),
+                    v[3] ? static_cast<double>(v[2]) / static_cast<double>(v[3]) : 0);
+    }
+    std::printf("\nX bytes per line byte (higher is better); *gain* is base-protocol line bytes over extension line "
+                "bytes.\n");
+    double xbytes = 0;
+    for (const Recording& rec : recs) xbytes += static_cast<double>(rec.c2s.size() + rec.s2c.size());
+    double cpu[2];
+    for (int x = 0; x < 2; x++) {
+        lq_replay_ext(x ? LINKEXT_LINK_BITS : 0);
+        double c0 = CpuSeconds();
+        for (int i = 0; i < repeat; i++)
+            for (const Recording& rec : recs) {
+                ReplayResult r;
+                lq_replay_run(&rec, rate, escapes, &r);
+            }
+        cpu[x] = (CpuSeconds() - c0) / (xbytes * repeat / 1e6);
+    }
+    lq_replay_ext(0);
+    std::printf("\nCPU of the replay (both ends and the line simulator): %.3f s per MB of X traffic with the base "
+                "protocol, %.3f s with the extensions; ratio %.2f\n",
+                cpu[0], cpu[1], cpu[0] > 0 ? cpu[1] / cpu[0] : 0);
+    if (failures) std::printf("\n%d workload(s) did not replay exactly.\n", failures);
+    return failures ? 1 : 0;
+}
+
 int Usage() {
     std::fprintf(stderr,
                  "usage: lq_wire [-corpus DIR] [-rate BPS] [-escapes LIST] [-repeat N] [-only NAME]\n"
-                 "       lq_wire -replay NAME [-corpus DIR]\n"
+                 "       lq_wire -replay NAME [-corpus DIR] [-ext]\n"
+                 "       lq_wire -compare [-corpus DIR] [-rate BPS] [-escapes LIST] [-repeat N]\n"
                  "       lq_wire -coders [-dict FILE -dict-train LIST] [-corpus DIR] [-rate BPS] [-escapes LIST]\n"
                  "       lq_wire -dict-out FILE -dict-train LIST [-dict-size N] [-corpus DIR]\n");
     return 2;
@@ -131,7 +210,7 @@ int main(int argc, char** argv) {
     const char* escapes = nullptr;
     uint32_t rate = 0;
     int repeat = 5;
-    bool coders = false;
+    bool coders = false, compare = false;
     CoderStudyArgs study;
     std::string dictOut;
     size_t dictSize = 16384;
@@ -139,6 +218,14 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "-coders") {
             coders = true;
+            continue;
+        }
+        if (a == "-compare") {
+            compare = true;
+            continue;
+        }
+        if (a == "-ext") {
+            lq_replay_ext(LINKEXT_LINK_BITS);
             continue;
         }
         if (i + 1 >= argc) return Usage();
@@ -172,6 +259,7 @@ int main(int argc, char** argv) {
     study.escapes = escapes;
     if (!dictOut.empty()) return CoderTrainDict(study, dictOut, dictSize);
     if (coders) return CoderStudy(study);
+    if (compare) return CompareExt(dir, names, rate, escapes, repeat);
     if (replay) {
         Recording rec;
         std::string err;
