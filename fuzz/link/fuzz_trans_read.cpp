@@ -1,10 +1,13 @@
 // The transport fed arbitrary good frames: the input is cut into packets (a length byte, then that
 // many bytes), each framed with a correct FCS and stuffing and handed to one end, with the clock
 // moving on between packets and messages of its own going out now and then. First byte: bit 0 =
-// terminal role, bit 1 = peer known as ready, bit 2 = hold most free buffers (pool pressure).
+// terminal role, bit 1 = peer known as ready, bit 2 = hold most free buffers (pool pressure),
+// bit 3 = the link-life coder agreed (the host answers first; the peer's first packet is its
+// MSG_EXTENSIONS), so that what follows reaches the coder's decoder.
 #include <vector>
 
 #include "fuzz/link/fuzzlink.h"
+#include "relay/link/linkext.h"
 
 namespace {
 
@@ -50,6 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (mode & 4)
             while (BufPoolCount(&pool) > 4) held.push_back(BufGet(&pool));
         std::vector<uint8_t> frames;
+        if (mode & 8) {
+            uint8_t ext[2 + LINKEXT_MAX] = {0x01, MSG_EXTENSIONS};
+            size_t n = 2 + LinkExtWrite(ext + 2, LINKEXT_ZCODER);
+            if (!(mode & 1)) {
+                if (Buf* a = BufGet(&pool)) {
+                    a->type = MSG_EXTENSIONS;
+                    a->clientId = 0;
+                    a->linkFlags = 0;
+                    a->end = a->data + LinkExtWrite(a->data, LINKEXT_ZCODER);
+                    lstAdd(&out, a);
+                    TransWrite(L, &out);
+                }
+            }
+            frames = Frame(ext, n);
+        }
         while (size > 0) {
             size_t n = data[0];
             data++, size--;

@@ -2,6 +2,7 @@
 // one packet, with the split on the receiving side.
 #include <cstring>
 
+#include "relay/link/linkext.h"
 #include "relay/link/transpriv.h"
 
 namespace {
@@ -128,9 +129,13 @@ Buf* TransMergeBufs(LinkEnd* L, Buf* head, Lst* list) {
     // Room is checked as well as length: a head whose data starts late in its buffer (the rest of
     // a client's stream buffer after the X encoder split a request off its front) has less than the
     // full data area behind it. Each step adds at most three bytes besides the next message: a
-    // length byte for the head, a client switch and a length byte for the next.
-    while (head->Len() <= 125 && (next = head->next) && Mergeable(next) && next->Len() + head->Len() <= 126 &&
-           head->Room() >= next->Len() + 3) {
+    // length byte for the head, a client switch and a length byte for the next. With the link-life
+    // coder (our own peer) a merged message may fill a packet; a piece of X data stays within what
+    // its length byte holds.
+    const size_t most = (L->extOut & LINKEXT_ZCODER) ? LINK_MAX_MSG - 3 : 126;
+    while (head->Len() < most && (next = head->next) && Mergeable(next) && next->Len() + head->Len() <= most &&
+           head->Room() >= next->Len() + 3 && (head->type != MSG_XDATA || head->Len() <= 127) &&
+           (next->type != MSG_XDATA || next->Len() <= 127)) {
         if (head->type != MSG_XMERGED) {
             if (head->type == MSG_XDATA) {
                 std::memmove(head->start + 1, head->start, head->Len());

@@ -39,6 +39,8 @@ class E2E : public ::testing::Test {
     // A server that takes only clients with its cookie, kept in the test user's authority file
     // (where lqterm finds it, and where the relay writes its own).
     bool xAuth = false;
+    // The X server's screen and extensions.
+    std::vector<std::string> xServerArgs = {"-screen", "0", "640x480x24"};
     std::vector<pid_t> procs;
 
     // Absolute, since the programs are started in the test's own directory.
@@ -85,7 +87,8 @@ class E2E : public ::testing::Test {
         for (int tries = 0; tries < 5 && xvfb < 0; tries++) {
             xdisp = FreeDisplay(20 + 2 * static_cast<int>(getpid() % 8), 45);
             ASSERT_GT(xdisp, 0);
-            std::vector<std::string> argv = {"Xvfb", XDisplay(), "-screen", "0", "640x480x24", "-nolisten", "tcp"};
+            std::vector<std::string> argv = {"Xvfb", XDisplay(), "-nolisten", "tcp"};
+            argv.insert(argv.end(), xServerArgs.begin(), xServerArgs.end());
             if (!xResets) argv.push_back("-noreset");
             if (xAuth) {
                 const std::string file = home + "/.Xauthority";
