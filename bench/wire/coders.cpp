@@ -202,7 +202,18 @@ double Overall(const std::vector<Workload>& ws, const Coder& c, const Plan& p, b
     return Ratio(x, line);
 }
 
-// 200 KB of random bytes as ChangeProperty data behind the set-up of a real recording.
+
+bool ReadFile(const std::string& path, Bytes* b) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    b->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return !b->empty();
+}
+
+const char* Dir(int d) { return d ? "server to client" : "client to server"; }
+
+}  // namespace
+
 Recording RandomRecording(const Recording& base) {
     const bool little = base.c2s[0] == 'l';
     const size_t cs = SetupLen(base.c2s, little), ss = 8 + 4 * size_t{XspecLoad16(&base.s2c[6], little)};
@@ -235,17 +246,6 @@ Recording RandomRecording(const Recording& base) {
     }
     return r;
 }
-
-bool ReadFile(const std::string& path, Bytes* b) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    b->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return !b->empty();
-}
-
-const char* Dir(int d) { return d ? "server to client" : "client to server"; }
-
-}  // namespace
 
 int CoderStudy(const CoderStudyArgs& a) {
     std::vector<Workload> ws;

@@ -24,3 +24,6 @@ int CoderTrainDict(const CoderStudyArgs& a, const std::string& out, size_t size)
 // Compressed size of the bytes of one direction, fed in the pieces given, with a sync flush after
 // every `flushEvery` bytes (0: after every piece).
 size_t Deflated(const Bytes& b, const std::vector<uint32_t>& pieces, size_t flushEvery);
+
+// 200 KB of random bytes as ChangeProperty data behind the set-up of a real recording.
+Recording RandomRecording(const Recording& base);

@@ -170,6 +170,20 @@ int CompareExt(const std::string& dir, const std::vector<std::string>& names, ui
     }
     std::printf("\nX bytes per line byte (higher is better); *gain* is base-protocol line bytes over extension line "
                 "bytes.\n");
+    if (!recs.empty()) {
+        // Data that no coder can shrink: what the line adds to it.
+        Recording rnd = RandomRecording(recs.front());
+        ReplayResult r[2];
+        for (int x = 0; x < 2; x++) {
+            lq_replay_ext(x ? LINKEXT_LINK_BITS : 0);
+            if (lq_replay_run(&rnd, rate, escapes, &r[x]) != 0 || !r[x].exact) failures++;
+        }
+        lq_replay_ext(0);
+        std::printf("\nRandom data (%zu X bytes of ChangeProperty requests with 200 KB of random data): line bytes "
+                    "%.3f times the X bytes with the base protocol, %.3f with the extensions.\n",
+                    rnd.c2s.size(), static_cast<double>(r[0].lineBytes[0]) / static_cast<double>(rnd.c2s.size()),
+                    static_cast<double>(r[1].lineBytes[0]) / static_cast<double>(rnd.c2s.size()));
+    }
     double xbytes = 0;
     for (const Recording& rec : recs) xbytes += static_cast<double>(rec.c2s.size() + rec.s2c.size());
     double cpu[2];
