@@ -233,6 +233,11 @@ class E2E : public ::testing::Test {
         int m = FreeDisplay(xdisp + 1, 50);
         EXPECT_GT(m, 0);
         std::vector<std::string> argv = {Bin("lqterm"), "-display", XDisplay()};
+        // The suite runs again with these words for lqterm (e.g. -noext, the base protocol alone).
+        if (const char* more = std::getenv("LQ_E2E_LQTERM_ARGS")) {
+            std::istringstream words(more);
+            for (std::string w; words >> w;) argv.push_back(w);
+        }
         argv.insert(argv.end(), lqtermArgs.begin(), lqtermArgs.end());
         argv.push_back("--");
         argv.push_back(Bin("lqhostd"));
