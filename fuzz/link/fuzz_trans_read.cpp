@@ -1,10 +1,12 @@
 // The transport fed arbitrary good frames: the input is cut into packets (a length byte, then that
 // many bytes), each framed with a correct FCS and stuffing and handed to one end, with the clock
 // moving on between packets and messages of its own going out now and then. First byte: bit 0 =
-// terminal role, bit 1 = peer known as ready, bit 2 = hold most free buffers (pool pressure).
+// terminal role, bit 1 = peer known as ready, bit 2 = hold most free buffers (pool pressure),
+// bit 3 = faster loss recovery agreed (link controls sent and acted on).
 #include <vector>
 
 #include "fuzz/link/fuzzlink.h"
+#include "relay/link/linkext.h"
 
 namespace {
 
@@ -47,6 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<Buf*> held;
     if (TransInit(L) == 0 && TransStart(L) == 0) {
         if (mode & 2) LinkSetRemoteVersion(L, 'B', 1, 3);
+        if (mode & 8) L->extOut = L->extIn = LINKEXT_RECOVER;
         if (mode & 4)
             while (BufPoolCount(&pool) > 4) held.push_back(BufGet(&pool));
         std::vector<uint8_t> frames;

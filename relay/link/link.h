@@ -136,6 +136,7 @@ struct TransData {
     uint16_t transRecSentMap;     // bit seq & 15: sent at least once since numbered
     uint16_t transRecResent;      // bit seq & 15: sent more than once (gives no round-trip sample)
     uint32_t transRecLineFree;    // when everything written so far is estimated to have left
+    uint32_t transRecDataFree;    // when the last packet other than a transport packet left
     uint32_t transRecByteNs;      // line time of a byte as measured on arrival, nanoseconds
     uint32_t transRecPeerByteNs;  // that of our own bytes, as the other end reports it
     uint32_t transRecLastIn;      // arrival of the last good frame

@@ -118,11 +118,14 @@ void HandleState(LinkEnd* L, const uint8_t* q) {
     uint32_t waited = waitMs == 0xFFFF ? 0 : waitMs * 1000u;
     if (uint32_t ns = Get16(q + 7) * 100u) t->transRecPeerByteNs = ns;
     uint32_t now = Now(L);
-    if (Before(t->transAnumRN, v) && SeqLE(v, t->transSnumWN)) {
+    if (!SeqLE(v, t->transSnumWN)) return;  // counts what was never sent: not a report of ours
+    if (Before(t->transAnumRN, v)) {
         t->transAnumRN = v;
         t->transAnumRn = static_cast<uint8_t>(v & 0xF);
         TransUpdateACKs(L);
     }
+    // A report older than what the acknowledgements have shown since tells nothing new.
+    if (Before(v, t->transAnumRN)) return;
     bool answer = (flags & REC_STATE_ANSWER) && t->transRecProbeDepart != 0;
     if (answer) {
         int32_t s = static_cast<int32_t>(now - t->transRecProbeDepart - waited);
@@ -315,6 +318,7 @@ void TransRecSent(LinkEnd* L, const Buf* b, uint64_t lineBytes, bool fresh) {
     t->transRecLineFree = depart;
     if (!b) return;
     t->transRecDepart[b->seq & 15] = depart;
+    if (b->type != MSG_TRANSPORT) t->transRecDataFree = depart;
     // A transport packet is numbered without telling us; its slot may then still say "sent", which
     // only makes its loss wait for the time rule.
     uint16_t bit = static_cast<uint16_t>(1u << (b->seq & 15));
@@ -349,8 +353,10 @@ void TransRecCheckTimers(LinkEnd* L) {
     if (!t->transRecProbeDue && t->transRecProbeDepart == 0 &&
         (t->transRecSrtt == 0 || now - t->transRecLastSample > kSampleEvery) && now - t->transRecLastProbe > kSampleEvery / 4)
         t->transRecProbeDue = 1;
+    // Probes go on while the timer runs: its interval counts from the last packet of data.
     TransTimer* tm = &t->transTimers[TIMER_REXMIT];
-    if (static_cast<int32_t>(now - Later(quiet, tm->startTime)) > static_cast<int32_t>(RexmitUs(t))) {
+    uint32_t dataQuiet = Later(Later(t->transRecProgress, t->transRecDataFree), tm->startTime);
+    if (static_cast<int32_t>(now - dataQuiet) > static_cast<int32_t>(RexmitUs(t))) {
         if (t->transSnumTimedRexmit == 0 || Before(t->transSnumTimedRexmit, oldest->seq)) t->transSnumTimedRexmit = oldest->seq;
         TransDoRexmit(L);
         L->stats.recTimed++;
