@@ -421,7 +421,7 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
     if (now - t->time_last_check > 1000000u) TransCheckResponse(L, now);
     if (!LinkEarlierVersion(L, 1, 2)) {
         TransCheckTimers(L);
-        if (BufPoolCount(L->pBufData) > 95)
+        if (BufPoolCount(L->pBufData) + TransRecBoundBuffers(L) > 95)
             TransOpenWindow(L);
         else
             TransCloseWindow(L);

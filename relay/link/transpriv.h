@@ -93,6 +93,10 @@ uint32_t TransRecWindow(const LinkEnd* pLink);
 // True when this end should take no new message yet: what it has written already keeps the line
 // busy for a while, and a control written later would wait behind more.
 bool TransRecPaced(LinkEnd* pLink);
+// Buffers that the windows bound once recovery is agreed (the read cache and the write list), which
+// the receive window does not count as a shortage: a repair fills both at once, and closing the
+// peer's window for them stops the line for a round trip after every loss. 0 otherwise.
+int32_t TransRecBoundBuffers(const LinkEnd* pLink);
 // p is a link control: it is acted on and freed (true), or it is a packet (false, p untouched).
 bool TransRecControl(LinkEnd* pLink, Buf* p);
 // A good packet frame has arrived (header still in front): the line rate is measured by it.
