@@ -143,11 +143,14 @@ struct TransData {
     uint32_t transRecSrtt, transRecRttVar, transRecRttMin;  // round trip of a probe; 0 = none yet
     uint32_t transRecRttLast[4];  // the last samples, newest first
     uint32_t transRecProbeDepart; // departure of the probe whose answer is awaited; 0 = none
+    uint8_t transRecProbeLone;    // it went out while no other probe awaited an answer
     uint32_t transRecLastProbe;   // when the last probe was written
     uint32_t transRecLastSample;  // when the round trip was last measured
     uint32_t transRecLastState;   // when the last state report was written
     uint32_t transRecProgress;    // last acknowledgement progress, or first sending of a packet
     int transRecBackoff;          // timed resends since the last progress
+    uint32_t transRecLastPass;    // the last TransWrite of an agreed link
+    uint32_t transRecPassGap;     // the longer gaps between them
     uint8_t transRecStateDue;     // a state report waits to go out (REC_STATE_ANSWER bit and 1)
     uint8_t transRecProbeDue;     // a probe waits to go out
     uint32_t transRecStallStart;  // when a loss was first noticed and not yet repaired; 0 = none

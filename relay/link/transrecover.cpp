@@ -129,7 +129,8 @@ void HandleState(LinkEnd* L, const uint8_t* q) {
     bool answer = (flags & REC_STATE_ANSWER) && t->transRecProbeDepart != 0;
     if (answer) {
         int32_t s = static_cast<int32_t>(now - t->transRecProbeDepart - waited);
-        if (s > 0 && waitMs != 0xFFFF) RttSample(t, static_cast<uint32_t>(s));
+        // An answer may be to an earlier probe than the last; only one to a lone probe is timed.
+        if (s > 0 && waitMs != 0xFFFF && t->transRecProbeLone) RttSample(t, static_cast<uint32_t>(s));
         t->transRecLastSample = now;
         t->transRecProbeDepart = 0;
     }
@@ -201,10 +202,13 @@ int32_t TransRecBoundBuffers(const LinkEnd* L) {
 bool TransRecPaced(LinkEnd* L) {
     TransData* t = &L->trans;
     if (!TransRecOn(L) || t->transRecPeerByteNs == 0) return false;
-    // Half a full frame keeps the line busy from one pass to the next without a long queue; a
-    // main-loop interval and a half at least, which is when the next pass comes at the latest.
+    // Half a full frame keeps the line busy without a long queue, and so does half as much again
+    // as the longer gaps between this end's passes (at most a main-loop interval and a half, which
+    // is when the next pass comes at the latest).
     uint32_t limit = LineUs(t, kFullFrame) / 2;
-    if (limit < kPaceFloor) limit = kPaceFloor;
+    uint32_t floor = t->transRecPassGap + t->transRecPassGap / 2;
+    if (floor > kPaceFloor || floor == 0) floor = kPaceFloor;
+    if (limit < floor) limit = floor;
     return static_cast<int32_t>(t->transRecLineFree - Now(L)) > static_cast<int32_t>(limit);
 }
 
@@ -309,6 +313,7 @@ void TransRecFlush(LinkEnd* L) {
         WriteControl(L, c, sizeof c);
         t->transRecProbeDue = 0;
         t->transRecLastProbe = now;
+        t->transRecProbeLone = t->transRecProbeDepart == 0;
         t->transRecProbeDepart = t->transRecLineFree ? t->transRecLineFree : 1;
         L->stats.recProbesOut++;
     }
@@ -344,6 +349,13 @@ void TransRecAcked(LinkEnd* L) {
 
 void TransRecCheckTimers(LinkEnd* L) {
     TransData* t = &L->trans;
+    // The longer gaps between passes: the largest seen, forgotten by an eighth a pass.
+    uint32_t at = Now(L);
+    if (t->transRecLastPass != 0) {
+        uint32_t gap = at - t->transRecLastPass;
+        t->transRecPassGap = gap > t->transRecPassGap ? gap : t->transRecPassGap - t->transRecPassGap / 8;
+    }
+    t->transRecLastPass = at ? at : 1;
     Buf* oldest = nullptr;
     for (Buf* b = lstFirstT<Buf>(&t->transWriteList); b && !oldest; b = b->next)
         if (b->type != MSG_TRANSPORT) oldest = b;
@@ -352,6 +364,9 @@ void TransRecCheckTimers(LinkEnd* L) {
     // Nothing is overdue while this end's own output is still on its way.
     uint32_t quiet = Later(t->transRecProgress, t->transRecLineFree);
     uint32_t probe = ProbeUs(t);
+    // A probe that brought no answer within a round trip was lost, or the line is silent: the next
+    // follows a round trip later, so that the line's return is noticed within about two.
+    if (t->transRecProbeDepart != 0 && Rtt(t) + t->transRecPassGap < probe) probe = Rtt(t) + t->transRecPassGap;
     if (now - t->transRTime > kDeafAfter && probe < kDeafProbe) probe = kDeafProbe;
     if (!t->transRecProbeDue && static_cast<int32_t>(now - Later(quiet, t->transRecLastProbe)) > static_cast<int32_t>(probe))
         t->transRecProbeDue = 1;
