@@ -606,7 +606,7 @@ int RunLink(TermData* t) {
 // keys of the record.
 static std::string TermRecoveryLine(const LinkStats& s) {
     char buf[200];
-    std::snprintf(buf, sizeof buf, "; recovery: resends %llu requested, %llu probed, %llu timed; %.1f s repairing",
+    std::snprintf(buf, sizeof buf, "; recovery: %llu requested, %llu probed, %llu timed resends; %.1f s repairing",
                   static_cast<unsigned long long>(s.recRequested), static_cast<unsigned long long>(s.recProbed),
                   static_cast<unsigned long long>(s.recTimed), static_cast<double>(s.recStallUsec) / 1e6);
     return buf;
