@@ -11,6 +11,7 @@ static const char kUsage[] =
     "  -display D         X server for the relay's clients (default $DISPLAY)\n"
     "  -level N           protocol level to announce (0..3, default 3; below 3 offers no extensions)\n"
     "  -noext             offer the relay no extensions (as a terminal of the base protocol)\n"
+    "  -norecover         offer the others, but not the faster loss recovery\n"
     "  -rate BPS          simulate a line of BPS bit/s between the line and the link\n"
     "  -latency MS        simulated latency in milliseconds\n"
     "  -errors RATE[:SEED]  simulated damage: probability per byte, and a seed\n"
@@ -62,6 +63,8 @@ int TermParseArgs(TermOptions* o, int argc, char** argv) {
             i++;
         } else if (is("-noext")) {
             o->noext = true;
+        } else if (is("-norecover")) {
+            o->norecover = true;
         } else if (is("-rate")) {
             if (!Number(v, 0, 100000000, &d)) return Bad("rate", v);
             o->sim.rate = static_cast<uint32_t>(d);

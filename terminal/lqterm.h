@@ -52,6 +52,7 @@ struct TermOptions {
     std::string display;       // X server; empty = $DISPLAY
     int level = 3;
     bool noext = false;        // offer no extensions: act as a terminal of the base protocol
+    bool norecover = false;    // offer all but LINKEXT_RECOVER
     SimLineConfig sim{};
     bool simulate = false;
     std::vector<std::string> outages;

@@ -332,7 +332,8 @@ void TermDispatch(TermData* t) {
                 // Both ends then work at the lower of the two levels (the link agreed on it when the
                 // start message came; our level is its configured one).
                 DlgAnswerStart(&t->link, b, &t->outList, 1, t->opt.level,
-                               !t->opt.noext && t->opt.level >= 3 ? LINKEXT_KNOWN : 0, &t->setupOffer);
+                               !t->opt.noext && t->opt.level >= 3 ? LINKEXT_KNOWN & ~(t->opt.norecover ? LINKEXT_RECOVER : 0u) : 0,
+                               &t->setupOffer);
                 t->effVersion = t->link.peer.version;
                 t->effLevel = LinkAgreedLevel(&t->link);
                 if (!t->ready && !t->opt.fetchRemote.empty()) {
@@ -601,6 +602,27 @@ int RunLink(TermData* t) {
 
 }  // namespace
 
+// Resends by cause and the time lost to repairs (LINKEXT_RECOVER), as a clause of the line and as
+// keys of the record.
+static std::string TermRecoveryLine(const LinkStats& s) {
+    char buf[200];
+    std::snprintf(buf, sizeof buf, "; recovery: %llu requested, %llu probed, %llu timed resends; %.1f s repairing",
+                  static_cast<unsigned long long>(s.recRequested), static_cast<unsigned long long>(s.recProbed),
+                  static_cast<unsigned long long>(s.recTimed), static_cast<double>(s.recStallUsec) / 1e6);
+    return buf;
+}
+
+static std::string TermRecoveryJson(const LinkStats& s) {
+    char buf[240];
+    std::snprintf(buf, sizeof buf,
+                  ", \"recRequested\": %llu, \"recProbed\": %llu, \"recTimed\": %llu, \"recStates\": %llu, "
+                  "\"recProbes\": %llu, \"recSeconds\": %.3f",
+                  static_cast<unsigned long long>(s.recRequested), static_cast<unsigned long long>(s.recProbed),
+                  static_cast<unsigned long long>(s.recTimed), static_cast<unsigned long long>(s.recStatesOut),
+                  static_cast<unsigned long long>(s.recProbesOut), static_cast<double>(s.recStallUsec) / 1e6);
+    return buf;
+}
+
 std::string TermStatsLine(const TermData* t) {
     const LinkStats& s = t->link.stats;
     const double secs = static_cast<double>(NowUs() - t->stats.startUsec) / 1e6;
@@ -623,7 +645,7 @@ std::string TermStatsLine(const TermData* t) {
                   static_cast<unsigned long long>(t->stats.setupBytesSaved),
                   static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
                   static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn), secs);
-    return buf;
+    return buf + TermRecoveryLine(s);
 }
 
 std::string TermStatsJson(const TermData* t) {
@@ -650,7 +672,9 @@ std::string TermStatsJson(const TermData* t) {
                   static_cast<unsigned long long>(t->stats.setupBytesSaved),
                   static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
                   static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn), secs);
-    return buf;
+    std::string j = buf;
+    j.insert(j.size() - 1, TermRecoveryJson(s));
+    return j;
 }
 
 int TermMain(int argc, char** argv) {

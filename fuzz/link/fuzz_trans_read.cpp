@@ -4,6 +4,7 @@
 // terminal role, bit 1 = peer known as ready, bit 2 = hold most free buffers (pool pressure),
 // bit 3 = the link-life coder agreed (the host answers first; the peer's first packet is its
 // MSG_EXTENSIONS), so that what follows reaches the coder's decoder.
+// bit 4 = faster loss recovery agreed (link controls sent and acted on).
 #include <vector>
 
 #include "fuzz/link/fuzzlink.h"
@@ -67,6 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
             }
             frames = Frame(ext, n);
+        }
+        if (mode & 16) {
+            L->extOut |= LINKEXT_RECOVER;
+            L->extIn |= LINKEXT_RECOVER;
         }
         while (size > 0) {
             size_t n = data[0];

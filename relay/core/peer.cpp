@@ -31,7 +31,7 @@ void RssCloseAllClients() {
 // differences (starting from the offered base when we hold it too) and the link-life coder always.
 void RssAnswerExtensions(uint32_t offered, const LinkExtParams& params) {
     RssDaemonData* d = pRssDaemonData;
-    uint32_t ours = LINKEXT_SETUPDIFF | LINKEXT_ZCODER | (d->checkAuthorization ? LINKEXT_VOUCH : 0);
+    uint32_t ours = LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | (d->checkAuthorization ? LINKEXT_VOUCH : 0);
     Buf* b = BufGet(Pool());
     if (!b) return;  // no answer: the terminal goes on as with an earlier relay
     d->extAccepted = offered & ours;

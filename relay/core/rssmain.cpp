@@ -56,6 +56,19 @@ static void RssLogCoder() {
                  static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn));
 }
 
+// Resends by cause and the time lost to repairs, for the log (LINKEXT_RECOVER agreed).
+static void RssLogRecovery() {
+    const LinkEnd* link = &pRssDaemonData->rssLink;
+    if (!((link->extOut | link->extIn) & LINKEXT_RECOVER)) return;
+    const LinkStats& s = link->stats;
+    std::fprintf(stderr,
+                 "link recovery: resends %llu requested, %llu after probes, %llu timed; %llu state reports, "
+                 "%llu probes sent; %.1f s with a loss waiting for repair\n",
+                 static_cast<unsigned long long>(s.recRequested), static_cast<unsigned long long>(s.recProbed),
+                 static_cast<unsigned long long>(s.recTimed), static_cast<unsigned long long>(s.recStatesOut),
+                 static_cast<unsigned long long>(s.recProbesOut), static_cast<double>(s.recStallUsec) / 1e6);
+}
+
 // The status tells whoever started the relay whether it ended as asked (0) or because it could not
 // start (1); a failure must not look like success to a script.
 void CleanupAndExit(int status) {
@@ -68,6 +81,7 @@ void CleanupAndExit(int status) {
     ShutdownDispatch();
     sleep(1);
     RssLogCoder();
+    RssLogRecovery();
     CloseLogfile();
     std::fprintf(stderr, "Linquara done\n");
     std::fflush(stderr);

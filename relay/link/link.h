@@ -131,6 +131,30 @@ struct TransData {
     int transRecvWindowOpen;
     uint32_t transClientCloseSend[32];
     uint32_t transClientCloseRecv[32];
+    // loss recovery (LINKEXT_RECOVER, relay/link/transrecover.cpp); times in microseconds
+    uint32_t transRecDepart[16];  // estimated end of the last transmission of a packet, by seq & 15
+    uint16_t transRecSentMap;     // bit seq & 15: sent at least once since numbered
+    uint16_t transRecResent;      // bit seq & 15: sent more than once (gives no round-trip sample)
+    uint32_t transRecLineFree;    // when everything written so far is estimated to have left
+    uint32_t transRecDataFree;    // when the last packet other than a transport packet left
+    uint32_t transRecByteNs;      // line time of a byte as measured on arrival, nanoseconds
+    uint32_t transRecPeerByteNs;  // that of our own bytes, as the other end reports it
+    uint32_t transRecLastIn;      // arrival of the last good frame
+    uint32_t transRecSrtt, transRecRttVar, transRecRttMin;  // round trip of a probe; 0 = none yet
+    uint32_t transRecRttLast[4];  // the last samples, newest first
+    uint32_t transRecProbeDepart; // departure of the probe whose answer is awaited; 0 = none
+    uint8_t transRecProbeLone;    // it went out while no other probe awaited an answer
+    uint32_t transRecLastProbe;   // when the last probe was written
+    uint32_t transRecLastSample;  // when the round trip was last measured
+    uint32_t transRecLastState;   // when the last state report was written
+    uint32_t transRecProgress;    // last acknowledgement progress, or first sending of a packet
+    int transRecBackoff;          // timed resends since the last progress
+    uint32_t transRecLastPass;    // the last TransWrite of an agreed link
+    uint32_t transRecPassGap;     // the longer gaps between them
+    uint8_t transRecStateDue;     // a state report waits to go out (REC_STATE_ANSWER bit and 1)
+    uint8_t transRecProbeDue;     // a probe waits to go out
+    uint32_t transRecStallStart;  // when a loss was first noticed and not yet repaired; 0 = none
+    uint32_t transRecStallRN;     // transSnumRN then
 };
 
 // Counters for tests and measurements; the protocol never reads them.
@@ -141,6 +165,10 @@ struct LinkStats {
     uint64_t splits;  // compressible messages cut because their coded form would not fit
     // Messages coded by the link-life coder (LINKEXT_ZCODER): their bytes and their coded bytes.
     uint64_t zMsgBytesOut, zCodedOut, zMsgBytesIn, zCodedIn;
+    // Loss recovery (LINKEXT_RECOVER): packets marked for resending by cause (a state report that
+    // named them, one that answered a probe, the retransmission timer), the controls sent, and the
+    // time this end's receiving side spent with a loss noticed and not yet repaired.
+    uint64_t recRequested, recProbed, recTimed, recStatesOut, recProbesOut, recStallUsec;
 };
 
 struct LinkCoder;  // relay/link/transcode.cpp

@@ -22,9 +22,13 @@ constexpr uint32_t LINKEXT_SETUPDIFF = 1u << 1;
 // at a point in packet order: after the MSG_EXTENSIONS it sends (the relay's answer, the
 // terminal's confirmation), and on delivering the peer's.
 constexpr uint32_t LINKEXT_ZCODER = 1u << 2;
-constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER;
+// Faster loss recovery (relay/link/transrecover.cpp): a receiver reports damage, gaps and
+// duplicates at once in unnumbered link controls, and a sender probes a burst's unacknowledged tail
+// and times its resends by the round trip and line rate it measures.
+constexpr uint32_t LINKEXT_RECOVER = 1u << 3;
+constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER;
 // The bits the link layer acts on itself; the terminal's link confirms these.
-constexpr uint32_t LINKEXT_LINK_BITS = LINKEXT_ZCODER;
+constexpr uint32_t LINKEXT_LINK_BITS = LINKEXT_ZCODER | LINKEXT_RECOVER;
 
 // Parameters after the bit set: each an id byte, a length byte and that many bytes of value.
 constexpr uint8_t LINKEXT_P_SETUP_BASE = 1;  // 8 bytes: SetupHash of the set-up reply held

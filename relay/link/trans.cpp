@@ -369,6 +369,7 @@ Buf* TransEnsureTWLTransport(LinkEnd* L) {
 
 int TransFlushWriteList(LinkEnd* L) {
     TransData* t = &L->trans;
+    TransRecFlush(L);
     int a = -1;
     uint32_t now = GetTime(&L->clock);
     Buf* first = lstFirstT<Buf>(&t->transWriteList);
@@ -383,10 +384,11 @@ int TransFlushWriteList(LinkEnd* L) {
         if (!(b->linkFlags & LINK_SEND)) continue;
         if (a == -1) a = FrameWriteCWBuf(L);
         if (b->type == MSG_TRANSPORT) {
-            // Name every packet missing below the highest one held.
+            // Name every packet missing below the highest one held (state reports do that once
+            // recovery is agreed).
             b->end = b->start + ((b->linkFlags & LINK_REXMIT_HDR) ? 6 : 2);
             uint32_t prev = t->transSnumRN;
-            for (Buf* c = lstFirstT<Buf>(&t->transReadCacheList); c; c = c->next) {
+            for (Buf* c = TransRecOn(L) ? nullptr : lstFirstT<Buf>(&t->transReadCacheList); c; c = c->next) {
                 for (uint32_t s = prev + 1; s < c->seq && b->end < b->Limit(); s++) *b->end++ = static_cast<uint8_t>(s);
                 prev = c->seq;
             }
@@ -396,7 +398,9 @@ int TransFlushWriteList(LinkEnd* L) {
         b->start[0] = static_cast<uint8_t>(((t->transSnumRN & 0xF) << 4) | (b->seq & 0xF));
         if (b->linkFlags & LINK_REXMIT_HDR) L->stats.resends++;
         L->stats.packetsOut++;
+        uint64_t before = L->stats.frameBytesOut;
         a = FrameWrite(L, b);
+        TransRecSent(L, b, L->stats.frameBytesOut - before, false);
         t->transWriteListWCount--;
         b->linkFlags &= static_cast<uint8_t>(~LINK_SEND);
         t->transSnumLastAcked = t->transSnumRN;
@@ -404,9 +408,10 @@ int TransFlushWriteList(LinkEnd* L) {
     }
     // The window test lets a ninth packet out when eight are outstanding (the newest may be
     // numbered first + 8). That is still safe with 4-bit acknowledgements, which tell apart up to 15
-    // outstanding packets; nothing else may widen it (transport packets reuse the tail slot).
+    // outstanding packets; nothing else may widen it (transport packets reuse the tail slot) but
+    // the wider window of an agreed recovery, which stays within those 15 as well.
     first = lstFirstT<Buf>(&t->transWriteList);
-    if (first && static_cast<int32_t>(t->transSnumWN - (first->seq + 8)) >= 0) return 0;
+    if (first && static_cast<int32_t>(t->transSnumWN - (first->seq + TransRecWindow(L))) >= 0) return 0;
     return t->transWriteListWCount == 0 ? a : 0;
 }
 
@@ -416,7 +421,7 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
     if (now - t->time_last_check > 1000000u) TransCheckResponse(L, now);
     if (!LinkEarlierVersion(L, 1, 2)) {
         TransCheckTimers(L);
-        if (BufPoolCount(L->pBufData) > 95)
+        if (BufPoolCount(L->pBufData) + TransRecBoundBuffers(L) > 95)
             TransOpenWindow(L);
         else
             TransCloseWindow(L);
@@ -430,6 +435,7 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
         int a = TransFlushWriteList(L);
         if (a == 0) break;
         if (lstCount(&t->transExtWriteList) == 0 && !list) break;
+        if (TransRecPaced(L)) break;
         Lst* from = &t->transExtWriteList;
         Buf* m = lstFirstT<Buf>(from);
         if (!m) {
@@ -503,7 +509,9 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
         L->stats.msgsOut++;
         L->stats.msgBytesOut += msgLen;
         if (m->type == MSG_EXTTRANSPORT) L->stats.extOut++;
+        uint64_t before = L->stats.frameBytesOut;
         lastWrite = FrameWrite(L, m);
+        TransRecSent(L, m, L->stats.frameBytesOut - before, true);
         if (m->type == MSG_EXTENSIONS) TransExtSent(L, m->start + 2, m->Len() - 2);
         t->transSnumLastAcked = t->transSnumRN;
         t->transWTime = GetTime(&L->clock);
@@ -552,22 +560,25 @@ Buf* TransAddToReadCache(LinkEnd* L, Buf* p) {
         n = nx;
     }
     lstInsert(cache, after, p);
-    if (lstLast(cache) == p && (!p->prev || p->prev->seq != p->seq - 1)) TransEnsureTWLTransport(L);
+    if (lstLast(cache) == p && (!p->prev || p->prev->seq != p->seq - 1) && !TransRecNoteLoss(L, false)) TransEnsureTWLTransport(L);
     return p;
 }
 
 void TransUpdateACKs(LinkEnd* L) {
     TransData* t = &L->trans;
     Buf* b;
+    bool released = false;
     while ((b = lstFirstT<Buf>(&t->transWriteList)) && SeqLE(b->seq, t->transAnumRN)) {
         if (b->linkFlags & LINK_SEND) {
             if (b->type == MSG_TRANSPORT && b == lstLast(&t->transWriteList)) break;
             t->transWriteListWCount--;
         }
+        released = true;
         lstDelete(&t->transWriteList, b);
         b->linkFlags = 0;
         BufFree(L->pBufData, b);
     }
+    if (released) TransRecAcked(L);
     if (!LinkEarlierVersion(L, 1, 2) && t->transSnumTimedRexmit != 0 && SeqLE(t->transSnumTimedRexmit, t->transAnumRN)) {
         Buf* f = lstFirstT<Buf>(&t->transWriteList);
         if (f && f->type != MSG_TRANSPORT) {
@@ -597,6 +608,19 @@ int TransHandleTransportPkt(LinkEnd* L, Buf* p) {
     return static_cast<int>(p->end - q);
 }
 
+void TransTakeAck(LinkEnd* L, uint8_t header) {
+    TransData* t = &L->trans;
+    uint8_t n = header >> 4;
+    t->transAnumRNPrev = t->transAnumRN;
+    uint32_t acked = t->transAnumRN + static_cast<uint32_t>(TransSeqIncr(t->transAnumRn, n));
+    // The peer cannot acknowledge what was never sent; such a nibble is ignored.
+    if (SeqLE(acked, t->transSnumWN)) {
+        t->transAnumRN = acked;
+        t->transAnumRn = n;
+        TransUpdateACKs(L);
+    }
+}
+
 uint32_t TransRead(LinkEnd* L, Lst* list) {
     TransData* t = &L->trans;
     if (t->pSavedMerged) {
@@ -609,41 +633,41 @@ uint32_t TransRead(LinkEnd* L, Lst* list) {
             return TransWrite(L, nullptr);
     }
     Buf* p;
+    const uint64_t badBefore = L->stats.badFrames;
     while (lstCount(list) <= 31 && (p = FrameRead(L))) {
         t->transRTime = GetTime(&L->clock);
+        if (TransRecControl(L, p)) continue;
         // A frame too short for its header cannot be a packet of the peer.
         if (p->Len() < 2 || (p->start[1] == MSG_REXMIT_HDR && p->Len() < 6)) {
             L->stats.badFrames++;
             BufFree(L->pBufData, p);
             continue;
         }
+        TransRecArrival(L, p);
         int d = TransDecodePktCTS(L, p);
         p->linkFlags = 0;
         p->seq = t->transSnumRN + static_cast<uint32_t>(d);
-        uint8_t n = p->start[0] >> 4;
-        t->transAnumRNPrev = t->transAnumRN;
-        uint32_t acked = t->transAnumRN + static_cast<uint32_t>(TransSeqIncr(t->transAnumRn, n));
-        // The peer cannot acknowledge what was never sent; such a nibble is ignored.
-        if (SeqLE(acked, t->transSnumWN)) {
-            t->transAnumRN = acked;
-            t->transAnumRn = n;
-            TransUpdateACKs(L);
-        }
+        TransTakeAck(L, p->start[0]);
         // Nothing legitimate lies further ahead than the 4-bit numbers reach.
         if (d < 0 || d > 15) {
+            // A resend of what we hold: our acknowledgement has not reached the peer.
+            if (d < 0) TransRecNoteLoss(L, true);
             BufFree(L->pBufData, p);
             continue;
         }
         if (p->type == MSG_TRANSPORT) TransHandleTransportPkt(L, p);
         if (d == 0) {
-            if (t->transAnumRN != t->transAnumRNPrev || p->Len() > 2) TransEnsureTWLTransport(L);
+            if (!(p->Len() > 2 && TransRecNoteLoss(L, true)) && (t->transAnumRN != t->transAnumRNPrev || p->Len() > 2))
+                TransEnsureTWLTransport(L);
             BufFree(L->pBufData, p);
         } else if (d > 1) {
             TransAddToReadCache(L, p);
         } else if (!TransDeliver(L, p, list)) {
+            TransRecAfterRead(L, L->stats.badFrames != badBefore);
             return TransWrite(L, nullptr);
         }
     }
+    TransRecAfterRead(L, L->stats.badFrames != badBefore);
     return TransWrite(L, nullptr);
 }
 

@@ -66,9 +66,10 @@ void TransExtSent(LinkEnd* L, const uint8_t* content, size_t n) {
     if (ours <= 0) return;
     uint32_t bits = static_cast<uint32_t>(ours);
     if (L->role == LINK_TERMINAL) bits &= L->extIn;  // it confirms only what the relay answered
-    if (!bits || L->extOut) return;
+    bits &= ~L->extOut;  // each switch happens once
+    if (!bits) return;
     if ((bits & LINKEXT_ZCODER) && !EnsureCoder(L)) return;
-    L->extOut = bits;
+    L->extOut |= bits;
 }
 
 bool TransExtReceived(LinkEnd* L, const Buf* p) {
@@ -77,13 +78,14 @@ bool TransExtReceived(LinkEnd* L, const Buf* p) {
     uint32_t bits = static_cast<uint32_t>(ours);
     if (L->role == LINK_HOST) {
         // The terminal's confirmation: for the link alone. It can only take what was answered.
-        bits &= L->extOut;
-        if (bits && !L->extIn && (!(bits & LINKEXT_ZCODER) || EnsureCoder(L))) L->extIn = bits;
+        bits &= L->extOut & ~L->extIn;
+        if (bits && (!(bits & LINKEXT_ZCODER) || EnsureCoder(L))) L->extIn |= bits;
         return false;
     }
-    if (!bits || L->extIn) return true;
+    bits &= ~L->extIn;
+    if (!bits) return true;
     if ((bits & LINKEXT_ZCODER) && !EnsureCoder(L)) return true;
-    L->extIn = bits;
+    L->extIn |= bits;
     // Confirm, so that the relay knows where our packets switch. Without a buffer for it we go on
     // sending as before, which the relay still reads.
     if (!L->extConfirmed) {

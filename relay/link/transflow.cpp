@@ -46,6 +46,7 @@ void TransCheckTimers(LinkEnd* L) {
     bool due[3] = {false, false, false};
     for (int i = 0; i < 3; i++) {
         TransTimer* tm = &t->transTimers[i];
+        if (i == TIMER_REXMIT && TransRecOn(L)) continue;  // TransRecCheckTimers times resends
         if (tm->period == 0 || !(now - tm->startTime > tm->period)) continue;
         due[i] = true;
         if (i == TIMER_REXMIT) {
@@ -68,6 +69,7 @@ void TransCheckTimers(LinkEnd* L) {
     now = GetTime(&L->clock);
     for (int i = 0; i < 3; i++)
         if (due[i]) t->transTimers[i].startTime = now;
+    if (TransRecOn(L)) TransRecCheckTimers(L);
 }
 
 void TransDoRexmit(LinkEnd* L) {

@@ -35,6 +35,8 @@ int TransDecodePktCTS(LinkEnd* pLink, Buf* p);
 int TransHandleTransportPkt(LinkEnd* pLink, Buf* p);
 Buf* TransAddToReadCache(LinkEnd* pLink, Buf* p);
 void TransUpdateACKs(LinkEnd* pLink);
+// Takes the acknowledgement nibble of a received header byte.
+void TransTakeAck(LinkEnd* pLink, uint8_t header);
 int TransSeqIncr(uint8_t oldNibble, uint8_t newNibble);
 Buf* TransEnsureTWLTransport(LinkEnd* pLink);
 uint32_t TransCheckResponse(LinkEnd* pLink, uint32_t now);
@@ -76,3 +78,42 @@ int TransZCode(LinkEnd* pLink, Buf* m, Lst* transCompList);
 // Decodes the content of p into u: 0, or -1 (reported, and the link marked failed).
 int TransZDecode(LinkEnd* pLink, Buf* p, Buf* u);
 void TransZFree(LinkEnd* pLink);
+
+// loss recovery (LINKEXT_RECOVER, relay/link/transrecover.cpp)
+// Link controls: unnumbered frames in the retransmission form whose type byte is MSG_REXMIT_HDR.
+constexpr uint8_t REC_STATE = 1;         // what the receiver holds: flags, in-order count, held map
+constexpr uint8_t REC_PROBE = 2;         // asks for a state report at once
+constexpr uint8_t REC_STATE_ANSWER = 2;  // flag of REC_STATE: it answers a probe
+constexpr size_t REC_CONTROL_HDR = 6;    // header byte, 14, 24-bit number, 14
+// Whether the peer takes link controls and this end works by them (both ways agreed or answered).
+bool TransRecOn(const LinkEnd* pLink);
+// How far past the oldest unacknowledged packet the newest may be numbered: 8, or wider once
+// recovery is agreed, so that a repair does not stop the line.
+uint32_t TransRecWindow(const LinkEnd* pLink);
+// True when this end should take no new message yet: what it has written already keeps the line
+// busy for a while, and a control written later would wait behind more.
+bool TransRecPaced(LinkEnd* pLink);
+// Buffers that the windows bound once recovery is agreed (the read cache and the write list), which
+// the receive window does not count as a shortage: a repair fills both at once, and closing the
+// peer's window for them stops the line for a round trip after every loss. 0 otherwise.
+int32_t TransRecBoundBuffers(const LinkEnd* pLink);
+// p is a link control: it is acted on and freed (true), or it is a packet (false, p untouched).
+bool TransRecControl(LinkEnd* pLink, Buf* p);
+// A good packet frame has arrived (header still in front): the line rate is measured by it.
+void TransRecArrival(LinkEnd* pLink, const Buf* p);
+// The receiving side noticed a loss: a damaged frame, a new gap, or (duplicate) a packet it holds
+// already. True when a state report answers it (the caller then sends nothing of the base protocol
+// for it).
+bool TransRecNoteLoss(LinkEnd* pLink, bool duplicate);
+// End of a read pass: damaged frames were seen in it (damaged) or not; the stall time is kept.
+void TransRecAfterRead(LinkEnd* pLink, bool damaged);
+// Writes due link controls to the frame send buffer; first thing of every flush.
+void TransRecFlush(LinkEnd* pLink);
+// Packet b (null for a control) has been framed, lineBytes on the line (0 = not written); fresh
+// when it was numbered for this sending.
+void TransRecSent(LinkEnd* pLink, const Buf* b, uint64_t lineBytes, bool fresh);
+// Acknowledgements moved forward.
+void TransRecAcked(LinkEnd* pLink);
+// Timers of an agreed link, in place of the base retransmission timer: a probe when the tail of
+// what was sent stays unacknowledged, a timed resend with back-off when even that brings nothing.
+void TransRecCheckTimers(LinkEnd* pLink);

@@ -90,6 +90,25 @@ struct DeliveryCheck {
     }
 };
 
+// Tops up an end's outgoing list (up to 6 waiting) with generated messages while *left is above 0,
+// noting each in check.
+inline void TopUpStream(BufData* pool, Lst* out, MsgGen* gen, DeliveryCheck* check, uint64_t* left) {
+    while (*left > 0 && lstCount(out) < 6) {
+        ExpectMsg m = gen->Next();
+        Buf* b = MakeMsg(pool, m.type, m.clientId, m.bytes);
+        if (!b) break;
+        lstAdd(out, b);
+        check->pending.push_back(std::move(m));
+        (*left)--;
+    }
+}
+
+// True when a stream both ways has failed, or has been sent and delivered whole.
+inline bool StreamDone(const DeliveryCheck* check, const uint64_t* left) {
+    if (!check[0].error.empty() || !check[1].error.empty()) return true;
+    return left[0] == 0 && left[1] == 0 && check[0].pending.empty() && check[1].pending.empty();
+}
+
 // ---- one end on a memory line ----------------------------------------------------------------
 
 struct MemIo {
