@@ -13,6 +13,7 @@
 #include "relay/core/loopback.h"
 #include "relay/core/rss.h"
 #include "relay/core/session.h"
+#include "relay/core/storerelay.h"
 
 void RssTransResult(uint32_t interval) {
     pRssGlobalData->selectTimeout.usec = static_cast<int>(interval);
@@ -55,6 +56,7 @@ void CleanupAndExit(int status) {
     // Give what the handshake left queued (its final answer) one more chance to reach the line.
     if (LinkInitialised(&pRssDaemonData->rssLink)) TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList);
     ShutdownDispatch();
+    RssStoreKeep();
     sleep(1);
     CloseLogfile();
     std::fprintf(stderr, "Linquara done\n");

@@ -17,13 +17,19 @@ constexpr uint32_t LINKEXT_VOUCH = 1u << 0;
 // Later set-up replies cross as their differences against the last one the link carried; the
 // parameter LINKEXT_P_SETUP_BASE names a first one both ends hold from an earlier session.
 constexpr uint32_t LINKEXT_SETUPDIFF = 1u << 1;
-constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF;
+// Long replies that either end is known to hold cross as references into a store both ends keep in
+// step (relay/xspec/xstore.h); the parameter LINKEXT_P_STORE names a store both hold from an
+// earlier session.
+constexpr uint32_t LINKEXT_STORE = 1u << 4;
+constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_STORE;
 
 // Parameters after the bit set: each an id byte, a length byte and that many bytes of value.
 constexpr uint8_t LINKEXT_P_SETUP_BASE = 1;  // 8 bytes: SetupHash of the set-up reply held
+constexpr uint8_t LINKEXT_P_STORE = 2;       // 8 bytes: XStoreDigest of the message store held
 
 struct LinkExtParams {
     uint64_t setupBase;  // 0: none
+    uint64_t store;      // 0: none
 };
 
 // Writes an offer or an answer with the given bits and parameters (may be null) to p (room for

@@ -1,0 +1,93 @@
+// The message store end to end: the long replies of a session (font information, the keyboard
+// mapping, the root window's properties) cross the next session as references, the clients see
+// exactly what they saw before, and a store that one side lost or holds damaged costs only the
+// bytes, never a wrong one.
+#include <filesystem>
+
+#include "tests/e2e/e2e.h"
+
+namespace {
+
+class StoreEndToEnd : public E2E {
+  protected:
+    void SetUp() override {
+        E2E::SetUp();
+        unsetenv("XDG_CACHE_HOME");  // the caches live in the test's HOME
+    }
+    uint64_t Stat(const std::string& json, const std::string& key) {
+        const size_t p = json.find("\"" + key + "\": ");
+        return p == std::string::npos ? ~0ull : std::strtoull(json.c_str() + p + key.size() + 4, nullptr, 10);
+    }
+    // A session of clients whose replies are long and the same every time; what they print goes
+    // to $HOME/<tag>.
+    std::string Run(const std::string& tag, const std::vector<std::string>& extra = {}) {
+        Session("xlsfonts -ll -fn fixed > $HOME/" + tag + "; xmodmap -pk >> $HOME/" + tag + "; xprop -root >> $HOME/" +
+                tag + "; xlsfonts -ll -fn fixed >> $HOME/" + tag);
+        const std::string stats = dir + "/stats.json";
+        std::vector<std::string> args = {"-stats", "-statsfile", stats};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_t t = StartRelay(args);
+        EXPECT_EQ(Wait(t, 90), 0) << TermLog();
+        return Read(stats);
+    }
+    std::string Cache(const char* prog) { return home + "/.cache/" + prog; }
+};
+
+}  // namespace
+
+TEST_F(StoreEndToEnd, TheSecondSessionStartsWarmAndSeesTheSameBytes) {
+    std::string s = Run("a");
+    const uint64_t coldLine = Stat(s, "lineBytesIn") + Stat(s, "lineBytesOut");
+    EXPECT_EQ(Stat(s, "storeAdded"), 2u) << "the font's information and the keyboard mapping: " << s << TermLog();
+    EXPECT_EQ(Stat(s, "storeHits"), 3u) << "the font's information again, within the session: " << s;
+    EXPECT_EQ(Stat(s, "storeMisses"), 0u) << s;
+    ASSERT_NE(Read(home + "/a").find("max\t"), std::string::npos) << Read(home + "/a");
+
+    s = Run("b");
+    const uint64_t warmLine = Stat(s, "lineBytesIn") + Stat(s, "lineBytesOut");
+    EXPECT_EQ(Stat(s, "storeHits"), 5u) << "every long reply: " << s << TermLog();
+    EXPECT_EQ(Stat(s, "storeAdded"), 0u) << s;
+    EXPECT_EQ(Stat(s, "storeMisses"), 0u) << s;
+    EXPECT_EQ(Read(home + "/b"), Read(home + "/a"));
+    EXPECT_LT(warmLine, coldLine) << s;
+
+    // Without extensions nothing is stored or referred to, and the clients see the same.
+    s = Run("c", {"-noext"});
+    EXPECT_EQ(Stat(s, "storeHits"), 0u) << s;
+    EXPECT_EQ(Read(home + "/c"), Read(home + "/a"));
+}
+
+TEST_F(StoreEndToEnd, AStoreOneSideLostOrHoldsDamagedStartsBothEmpty) {
+    namespace fs = std::filesystem;
+    Run("warm");
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+    } cases[] = {
+        {"the relay's store deleted", [&] { fs::remove_all(Cache("lqhostd")); }},
+        {"the terminal's store deleted", [&] {
+             for (auto& e : fs::directory_iterator(Cache("lqterm")))
+                 if (e.path().filename().string().rfind("store-", 0) == 0) fs::remove(e.path());
+         }},
+        {"the terminal's store damaged", [&] {
+             for (auto& e : fs::directory_iterator(Cache("lqterm")))
+                 if (e.path().filename().string().rfind("store-", 0) == 0) {
+                     std::fstream f(e.path(), std::ios::binary | std::ios::in | std::ios::out);
+                     f.seekp(200);
+                     f.put('\x5a');
+                 }
+         }},
+    };
+    for (const Case& c : cases) {
+        Run("before");
+        c.spoil();
+        const std::string s = Run("after");
+        // Only the repeats within the session are references: the first replies cross whole.
+        EXPECT_EQ(Stat(s, "storeHits"), 3u) << c.what << ": " << s << TermLog();
+        EXPECT_EQ(Stat(s, "storeMisses"), 0u) << c.what;
+        EXPECT_EQ(Read(home + "/after"), Read(home + "/warm")) << c.what;
+        if (std::string(c.what).find("damaged") != std::string::npos) {
+            EXPECT_NE(TermLog().find("message store"), std::string::npos) << "the damage is said: " << TermLog();
+        }
+    }
+}
