@@ -147,6 +147,7 @@ const XStoreEntry* XStoreFind(const XStore* s, const XStoreKey& k) {
 }
 
 bool XStoreAdd(XStore* s, const uint8_t* m, size_t n) {
+    if (n < 4) return false;
     const XStoreKey k = XStoreKeyOf(m, n);
     if (XStoreTake(s, k)) return true;
     try {
