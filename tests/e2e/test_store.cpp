@@ -91,3 +91,29 @@ TEST_F(StoreEndToEnd, AStoreOneSideLostOrHoldsDamagedStartsBothEmpty) {
         }
     }
 }
+
+TEST_F(StoreEndToEnd, TwoXServersSharingOneCacheKeepAStoreEach) {
+    // A second server, of another depth: its clients' long replies differ from the first's.
+    const int first = xdisp;
+    const int second = FreeDisplay(first + 1, 49);
+    ASSERT_GT(second, 0);
+    Spawn({"Xvfb", ":" + std::to_string(second), "-screen", "0", "800x600x16", "-nolisten", "tcp", "-noreset"}, {},
+          dir + "/xvfb2.log");
+    ASSERT_TRUE(WaitUntil([&] { return Exists("/tmp/.X11-unix/X" + std::to_string(second)); }, 10));
+    auto on = [&](int display, const std::string& tag) {
+        xdisp = display;
+        const std::string s = Run(tag);
+        xdisp = first;
+        return s;
+    };
+    on(first, "a1");
+    std::string s = on(second, "b1");
+    EXPECT_EQ(Stat(s, "storeHits"), 3u) << "the second server's first session starts empty: " << s;
+    s = on(first, "a2");
+    EXPECT_EQ(Stat(s, "storeHits"), 5u) << "the first server's store outlived the second's session: " << s << TermLog();
+    EXPECT_EQ(Read(home + "/a2"), Read(home + "/a1"));
+    s = on(second, "b2");
+    EXPECT_EQ(Stat(s, "storeHits"), 5u) << s;
+    EXPECT_EQ(Read(home + "/b2"), Read(home + "/b1"));
+    EXPECT_EQ(Stat(s, "storeMisses"), 0u) << s;
+}
