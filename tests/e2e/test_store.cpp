@@ -117,3 +117,30 @@ TEST_F(StoreEndToEnd, TwoXServersSharingOneCacheKeepAStoreEach) {
     EXPECT_EQ(Read(home + "/b2"), Read(home + "/b1"));
     EXPECT_EQ(Stat(s, "storeMisses"), 0u) << s;
 }
+
+TEST_F(StoreEndToEnd, DrawingAndDisplayInformationAreExactFromAWarmStore) {
+    const std::string direct = DrawDirect();
+    ASSERT_FALSE(direct.empty());
+    std::string info[2];
+    for (int n = 0; n < 2; n++) {
+        SCOPED_TRACE(n ? "warm" : "cold");
+        unlink((home + "/wid").c_str());
+        unlink((home + "/done").c_str());
+        Session("xdpyinfo -ext all 2>/dev/null | grep -v '^name of display' > $HOME/info; xlsfonts -ll -fn fixed > /dev/null; "
+                "\"$LQDRAW\" draw $HOME/wid $HOME/done");
+        const std::string stats = dir + "/stats.json";
+        pid_t t = StartRelay({"-stats", "-statsfile", stats});
+        ASSERT_TRUE(WaitUntil([&] { return Exists(home + "/wid"); }, 60)) << TermLog();
+        EXPECT_EQ(Dump(Read(home + "/wid")), direct) << "pixel for pixel";
+        Write(home + "/done", "");
+        EXPECT_EQ(Wait(t, 60), 0) << TermLog();
+        info[n] = Read(home + "/info");
+        const std::string s = Read(stats);
+        if (n == 1) {
+            EXPECT_GE(Stat(s, "storeHits"), 2u) << s;
+        }
+        EXPECT_EQ(Stat(s, "storeMisses"), 0u) << s;
+    }
+    EXPECT_GT(info[0].size(), 10000u);
+    EXPECT_EQ(info[1], info[0]);
+}
