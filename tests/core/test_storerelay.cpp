@@ -169,3 +169,25 @@ TEST_F(StoreRelay, AMissIsAskedForAndLaterOutputWaitsBehindIt) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(StoreRelay, AStoreThatCannotBeWrittenStartsTheNextSessionEmpty) {
+    // A cache directory that cannot be made (a file stands in its way), as a full disk refuses it.
+    const std::string blocked = cache + "/blocked";
+    { std::ofstream(blocked) << "x"; }
+    setenv("XDG_CACHE_HOME", blocked.c_str(), 1);
+    StartOffering(0);
+    int id = 0;
+    int s = Accepted(&id);
+    const auto font = Reply(3, 3316, 1);
+    SendWhole(id, font);
+    EXPECT_EQ(Collect(s, font.size()), font);
+    StopRelay();
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    XStore mirror;
+    XStoreAdd(&mirror, font.data(), font.size());
+    EXPECT_EQ(StartOffering(XStoreDigest(&mirror)), 0u) << "the terminal's store is not held: both start empty";
+}
+
+}  // namespace
