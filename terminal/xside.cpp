@@ -26,7 +26,8 @@
 namespace {
 
 constexpr int kPoolReserve = 24;        // buffers kept for the link and the dialogues
-constexpr size_t kMaxServerBacklog = 1 << 20;
+// Room for the longest reply the message store takes, which waits whole before it is coded.
+constexpr size_t kMaxServerBacklog = XSTORE_MSG_MAX + (1 << 20);
 constexpr size_t kMaxUnheard = 64 * 1024;  // a set-up and what a client sends before its reply
 // Request bytes an X server may leave unread for one client before the host is asked to hold that
 // client's requests; the hold is lifted once the server has taken them all.

@@ -170,8 +170,9 @@ void Deliver(int id) {
 
 void RefIn(RssStore* s, const XStoreRef& r, Buf* msg) {
     RssStoreStream* st = &s->streams[r.clientId];
-    // Resolved as it arrives: the terminal made the entry the newest as it sent the reference.
-    const XStoreEntry* e = s->frozen ? nullptr : XStoreTake(&s->store, r.key);
+    // Resolved as it arrives: the terminal made the entry the newest as it sent the reference
+    // (after the terminal's shutdown message nothing changes the store).
+    const XStoreEntry* e = s->frozen ? XStoreFind(&s->store, r.key) : XStoreTake(&s->store, r.key);
     ClientRec* c = pRssDispData->clientTbl[r.clientId];
     RssStoreWait w{r.key, {r.seq[0], r.seq[1]}, {}, e != nullptr, false};
     if (e) {

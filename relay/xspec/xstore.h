@@ -22,7 +22,7 @@
 #include <vector>
 
 constexpr size_t XSTORE_MIN = 128;             // shorter replies are not worth a reference
-constexpr size_t XSTORE_MSG_MAX = 512u << 10;  // longer replies are not kept
+constexpr size_t XSTORE_MSG_MAX = 1u << 20;     // longer replies are not kept
 constexpr size_t XSTORE_CAP = 16u << 20;       // bytes of entries a store keeps (both ends alike)
 
 // ---- the references on the link (message type MSG_XSTORE, no client id in the type byte) ----
