@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "relay/link/linkext.h"
 #include "relay/link/simline.h"
 #include "relay/xspec/xspec.h"
+#include "relay/xspec/xstore.h"
 #include "terminal/status.h"
 
 // ---- X protocol helpers (pure, on plain byte arrays) ---------------------------------------------
@@ -86,6 +88,18 @@ struct TermClient {
     std::vector<uint8_t> sentUnheard;
     bool heard = false;        // the X server has sent at least one byte
     bool redialled = false;    // the one second try has been spent
+    uint8_t opOfSeq[256] = {}; // major opcode of the requests by the low byte of their number
+    // The message store (terminal/storeterm.h): a reply on its way whole, added once all of it
+    // is on the link.
+    std::vector<uint8_t> storeKeep;
+    bool storePending = false;  // all of it is with the encoder
+};
+
+// What an answer to one of the relay's misses still owes it.
+struct TermStoreAnswer {
+    uint8_t clientId;
+    std::vector<uint8_t> bytes;  // empty: lost
+    size_t pos;
 };
 
 struct TermStats {
@@ -131,6 +145,11 @@ struct TermData {
     LinkExtParams setupOffer{};         // what the ready message offers
     std::vector<uint8_t> setupBase;     // the last Success reply both ends hold
     bool setupDiff = false;             // the relay takes differences
+    // The message store (terminal/storeterm.h)
+    XStore store;
+    bool storeOn = false;      // the relay takes references
+    bool storeFrozen = false;  // our shutdown message has gone: nothing changes the store
+    std::deque<TermStoreAnswer> storeAnswers;
 };
 
 extern TermData* pTermData;

@@ -20,7 +20,7 @@ LinkExtParams TermSetupLoad(TermData* t) {
     std::string dir, why = "no cache directory ($XDG_CACHE_HOME or $HOME)";
     const std::string path = CacheFile(&dir);
     if (!path.empty() && SetupCacheLoad(path, &t->setupBase, &why) == 0)
-        return LinkExtParams{SetupHash(t->setupBase.data(), t->setupBase.size())};
+        return LinkExtParams{.setupBase = SetupHash(t->setupBase.data(), t->setupBase.size()), .store = 0};
     std::fprintf(stderr, "lqterm: set-up cache: %s - first set-up reply sent whole\n", why.c_str());
     t->setupBase.clear();
     return LinkExtParams{};

@@ -15,6 +15,7 @@
 
 #include "terminal/lqterm.h"
 #include "terminal/setupterm.h"
+#include "terminal/storeterm.h"
 #include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
 #include "relay/link/simline.h"
@@ -188,6 +189,7 @@ bool PumpSim(TermData* t, bool readable) {
 // ---- messages from the host -------------------------------------------------------------------------
 
 void Send(TermData* t, Buf* b, uint8_t type, std::initializer_list<uint8_t> bytes) {
+    if (type == MSG_SHUTDOWN) TermStoreFreeze(t);
     DlgMake(b, type, bytes.begin(), static_cast<int>(bytes.size()));
     lstAdd(&t->outList, b);
 }
@@ -355,12 +357,16 @@ void TermDispatch(TermData* t) {
             case MSG_DEADCLIENT:
                 DeadClientMessage(t, b);
                 break;
+            case MSG_XSTORE:
+                TermStoreMessage(t, b);
+                break;
             case MSG_EXTENSIONS: {
                 uint32_t bits = 0;
                 LinkExtParams answer{};
                 if (LinkExtRead(b->start, b->Len(), &bits, &answer) == 0) {
                     t->extAccepted = bits;
                     TermSetupAgreed(t, bits, answer);
+                    TermStoreAgreed(t, bits, answer);
                 }
                 BufFree(&t->bufData, b);
                 break;
@@ -399,6 +405,7 @@ uint32_t LinkPass(TermData* t) {
         if (c && c->xfd >= 0 && !c->xin.empty()) TermCodeServerBytes(t, c);
     }
     t->codeFrom = (t->codeFrom + 1) % n;
+    TermStorePump(t);
     return TransWrite(&t->link, &t->outList);
 }
 
@@ -486,7 +493,10 @@ int RunLink(TermData* t) {
     t->link.config.ourByteOrder = t->littleEndian ? 'l' : 'B';
     t->link.config.ourLevel = static_cast<uint8_t>(t->opt.level);
     t->link.config.timeout = 0;  // the host's timeout applies once its start message has come
-    if (!t->opt.noext && t->opt.level >= 3) t->setupOffer = TermSetupLoad(t);
+    if (!t->opt.noext && t->opt.level >= 3) {
+        t->setupOffer = TermSetupLoad(t);
+        t->setupOffer.store = TermStoreLoad(t);
+    }
     SetNonBlock(t->lineFd);
     if (t->opt.simulate) {
         SimLineInit(&t->sim, &t->opt.sim, Clock{});
@@ -597,6 +607,7 @@ int RunLink(TermData* t) {
         }
     }
     CloseAllClients(t);
+    TermStoreSave(t);
     return t->exitCode;
 }
 
@@ -645,7 +656,12 @@ std::string TermStatsLine(const TermData* t) {
                   static_cast<unsigned long long>(t->stats.setupBytesSaved),
                   static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
                   static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn), secs);
-    return buf + TermRecoveryLine(s);
+    const XStoreStats& st = t->store.stats;
+    char more[256];
+    std::snprintf(more, sizeof more, "; stored replies as references %llu (%llu bytes saved), misses %llu, %zu held",
+                  static_cast<unsigned long long>(st.hits), static_cast<unsigned long long>(st.bytesSaved),
+                  static_cast<unsigned long long>(st.misses), t->store.entries.size());
+    return buf + TermRecoveryLine(s) + std::string(more);
 }
 
 std::string TermStatsJson(const TermData* t) {
@@ -672,9 +688,28 @@ std::string TermStatsJson(const TermData* t) {
                   static_cast<unsigned long long>(t->stats.setupBytesSaved),
                   static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
                   static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn), secs);
-    std::string j = buf;
-    j.insert(j.size() - 1, TermRecoveryJson(s));
-    return j;
+    // The message store's figures, by the major opcode of the request each reply answered.
+    const XStoreStats& st = t->store.stats;
+    std::string json = buf;
+    json.insert(json.size() - 1, TermRecoveryJson(s));
+    json.pop_back();
+    char more[256];
+    std::snprintf(more, sizeof more,
+                  ", \"storeHits\": %llu, \"storeMisses\": %llu, \"storeBytesSaved\": %llu, \"storeAdded\": %llu, "
+                  "\"storeEntries\": %zu, \"storeBytes\": %zu, \"storeByOpcode\": {",
+                  static_cast<unsigned long long>(st.hits), static_cast<unsigned long long>(st.misses),
+                  static_cast<unsigned long long>(st.bytesSaved), static_cast<unsigned long long>(st.added),
+                  t->store.entries.size(), t->store.bytes);
+    json += more;
+    const char* sep = "";
+    for (int op = 0; op < 256; op++) {
+        if (!st.hitsBy[op]) continue;
+        std::snprintf(more, sizeof more, "%s\"%d\": {\"hits\": %llu, \"bytesSaved\": %llu}", sep, op,
+                      static_cast<unsigned long long>(st.hitsBy[op]), static_cast<unsigned long long>(st.bytesSavedBy[op]));
+        json += more;
+        sep = ", ";
+    }
+    return json + "}}";
 }
 
 int TermMain(int argc, char** argv) {

@@ -8,6 +8,7 @@
 #include "relay/link/linkext.h"
 #include "relay/xspec/setupdiff.h"
 #include "terminal/setupterm.h"
+#include "terminal/storeterm.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -25,7 +26,8 @@
 namespace {
 
 constexpr int kPoolReserve = 24;        // buffers kept for the link and the dialogues
-constexpr size_t kMaxServerBacklog = 1 << 20;
+// Room for the longest reply the message store takes, which waits whole before it is coded.
+constexpr size_t kMaxServerBacklog = XSTORE_MSG_MAX + (1 << 20);
 constexpr size_t kMaxUnheard = 64 * 1024;  // a set-up and what a client sends before its reply
 // Request bytes an X server may leave unread for one client before the host is asked to hold that
 // client's requests; the hold is lifted once the server has taken them all.
@@ -172,6 +174,7 @@ void TermAppendRequests(TermClient* c, const uint8_t* p, size_t n) {
             TermHideQueryExtension(r, size, little);
         }
         c->seq++;
+        c->opOfSeq[c->seq & 0xff] = r[0];
         if (r[0] == X_LIST_EXTENSIONS) c->listExtSeqs.push_back(c->seq);
         c->reqLeft = size;
     }
@@ -375,7 +378,20 @@ static size_t CodeSome(TermData* t, TermClient* c) {
                lstCount(&t->outList) < kMaxLinkQueue && TransIsSendWindowOpen(&t->link) &&
                TransIsClientSendWindowOpen(&t->link, id);
     };
+    // Both ends update the shared reply cache in message order, the host as messages arrive: coded
+    // messages must reach the line in the order they were coded, across all clients, so none may
+    // wait behind another client's. The message store is added to as the last byte of a message
+    // reaches the line's queue, as the relay takes it.
+    auto flush = [&] {
+        XspecTermEncode(&t->xspecEnv, &c->rec);
+        lstConcat(&t->outList, c->rec.encList);
+        TermStoreCrossed(t, c);
+    };
     for (;;) {
+        if (TermStoreHolding(c)) {  // nothing may follow a stored message before it has all gone
+            flush();
+            if (TermStoreHolding(c)) break;
+        }
         const size_t avail = c->xin.size() - used;
         if (c->feedLeft) {  // a long message goes to the encoder a few buffers at a time
             const size_t k = std::min<size_t>({c->feedLeft, avail, 1024});
@@ -383,6 +399,7 @@ static size_t CodeSome(TermData* t, TermClient* c) {
             if (XspecOutPut(&t->bufData, c->rec.reqList, MSG_XDATA, id, &c->xin[used], k) < 0) break;
             used += k;
             c->feedLeft -= static_cast<uint32_t>(k);
+            if (c->feedLeft == 0) TermStoreFed(c);
             continue;
         }
         if (avail < 32 || !roomy()) break;
@@ -400,6 +417,19 @@ static size_t CodeSome(TermData* t, TermClient* c) {
             c->listExtSeqs.erase(c->listExtSeqs.begin());
             continue;
         }
+        if (TermStoreTakes(t, m, size)) {
+            // Whole, and with nothing of the client's before it still in the encoder: then it
+            // goes as a reference, or whole and into the store.
+            if (!whole) break;
+            flush();
+            if (lstCount(c->rec.reqList) != 0) break;
+            if (TermStoreSend(t, c, m, size)) {
+                used += size;
+                continue;
+            }
+            c->feedLeft = size;
+            continue;
+        }
         if (size > 1024) {
             c->feedLeft = size;
             continue;
@@ -409,10 +439,6 @@ static size_t CodeSome(TermData* t, TermClient* c) {
         used += size;
     }
     c->xin.erase(c->xin.begin(), c->xin.begin() + static_cast<long>(used));
-    XspecTermEncode(&t->xspecEnv, &c->rec);
-    // Both ends update the shared reply cache in message order, the host as messages arrive: coded
-    // messages must reach the line in the order they were coded, across all clients, so none may
-    // wait behind another client's.
-    lstConcat(&t->outList, c->rec.encList);
+    flush();
     return used;
 }

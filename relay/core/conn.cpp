@@ -18,6 +18,7 @@
 #include "relay/core/disp.h"
 #include "relay/core/peer.h"
 #include "relay/core/rss.h"
+#include "relay/core/storerelay.h"
 
 namespace {
 
@@ -253,6 +254,7 @@ void RssParseSetupHeader(ClientRec* c, const Buf* b) {
     bool swap = c->byteOrder != pRssDaemonData->rssLink.config.ourByteOrder;
     auto len16 = [&](int off) { return swap ? h[off] | h[off + 1] << 8 : h[off] << 8 | h[off + 1]; };
     c->needed = ((len16(6) + 3) & ~3) + ((len16(8) + 3) & ~3);
+    RssStoreClientNew(c->clientId, XspecLittle(c));
 }
 
 namespace {

@@ -17,6 +17,7 @@ enum : uint8_t {
     MSG_EXTENSIONS = 10,  // host to terminal, only in answer to an offer (relay/link/linkext.h)
     MSG_SHUTDOWN = 11,
     MSG_DEADCLIENT = 12,
+    MSG_XSTORE = 13,      // references into the message store, both ways (relay/xspec/xstore.h)
     MSG_REXMIT_HDR = 14,
     MSG_EXTTRANSPORT = 15,
 };

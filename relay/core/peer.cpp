@@ -8,6 +8,7 @@
 #include "relay/core/req.h"
 #include "relay/core/rss.h"
 #include "relay/core/setupreply.h"
+#include "relay/core/storerelay.h"
 #include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
 
@@ -31,12 +32,14 @@ void RssCloseAllClients() {
 // differences (starting from the offered base when we hold it too) and the link-life coder always.
 void RssAnswerExtensions(uint32_t offered, const LinkExtParams& params) {
     RssDaemonData* d = pRssDaemonData;
-    uint32_t ours = LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | (d->checkAuthorization ? LINKEXT_VOUCH : 0);
+    uint32_t ours = LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE |
+                    (d->checkAuthorization ? LINKEXT_VOUCH : 0);
     Buf* b = BufGet(Pool());
     if (!b) return;  // no answer: the terminal goes on as with an earlier relay
     d->extAccepted = offered & ours;
     LinkExtParams answered{};
     if (d->extAccepted & LINKEXT_SETUPDIFF) answered.setupBase = RssSetupOffered(params.setupBase);
+    if (d->extAccepted & LINKEXT_STORE) answered.store = RssStoreOffered(params.store);
     uint8_t answer[LINKEXT_MAX];
     DlgMake(b, MSG_EXTENSIONS, answer, static_cast<int>(LinkExtWrite(answer, d->extAccepted, &answered)));
     std::fprintf(stderr, "terminal extensions: offered 0x%x, accepted 0x%x\n", static_cast<unsigned>(offered),
@@ -63,7 +66,11 @@ void GotTtyInput() {
         case MSG_FILEOPEN: ProcessFileOpen(b); break;
         case MSG_FILECLOSE: ProcessFileClose(b); break;
         case MSG_FILEDATA: ProcessFileData(b); break;
-        case MSG_SHUTDOWN: ProcessShutdownRequest(b); break;
+        case MSG_SHUTDOWN:
+            RssStoreFreeze();  // the terminal keeps its store as it was when it said this
+            ProcessShutdownRequest(b);
+            break;
+        case MSG_XSTORE: RssStoreMessage(b); break;
         case MSG_DEADCLIENT: ProcessDeadClient(b); break;
         default: BufFree(Pool(), b); break;
         }

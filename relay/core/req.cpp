@@ -13,6 +13,7 @@
 #include "relay/core/peer.h"
 #include "relay/core/rss.h"
 #include "relay/core/setupreply.h"
+#include "relay/core/storerelay.h"
 #include "relay/link/linkext.h"
 
 namespace {
@@ -83,6 +84,23 @@ void RssHoldWindow(ClientRec* c) {
     else if ((c->dead || ClientHeldBytes(c) == 0) && !TransIsClientRecvWindowOpen(link, c->clientId))
         TransClientOpenWindow(link, c->clientId);
 }
+
+}  // namespace
+
+void RssHoldAfterQueued(ClientRec* c, const uint8_t* p, size_t n) {
+    bool ok = true;
+    while (Buf* b = ok ? lstGetT<Buf>(c->replyOutList) : nullptr) {
+        ok = RssHold(c, b->start, b->Len());
+        BufFree(Pool(), b);
+    }
+    if (!ok || !RssHold(c, p, n)) {
+        RssHoldOverflow(c);
+        return;
+    }
+    RssHoldWindow(c);
+}
+
+namespace {
 
 bool RssDeadErrno(int e) { return e == EINTR || e == EBADF || e == EPIPE || e == ECONNRESET; }
 
@@ -320,6 +338,7 @@ void ProcessRequest(int fd) {
 }
 
 void ProcessReply(Buf* msg) {
+    RssStoreSee(msg);
     ClientRec* c = pRssDispData->clientTbl[msg->clientId & 0x3f];
     if (!c) {
         BufFree(Pool(), msg);

@@ -1,6 +1,9 @@
 // X request intake (client socket to link buffers on request boundaries) and delivery of the
 // terminal's replies to the client sockets.
 #pragma once
+#include <cstddef>
+#include <cstdint>
+
 #include "relay/core/buf.h"
 
 constexpr int RSS_REQ_BUF_MAX = 256;
@@ -23,5 +26,8 @@ int GetNextXRequest(int fd);
 int ReadNeededBytes(int fd);
 void InitClientRequest(int fd);
 void ProcessReply(Buf* msg);
+// Writes the n bytes at p to the client after everything already decoded for it (the queued
+// output moves into its held bytes first); a client that holds too much is closed.
+void RssHoldAfterQueued(ClientRec* c, const uint8_t* p, size_t n);
 void ProcessConnectionRepl(Buf* msg);
 int WriteReplies(int fd);

@@ -1,5 +1,7 @@
 #include "relay/core/rss.h"
 
+#include "relay/core/storerelay.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xmu/CharSet.h>
 #include <X11/Xresource.h>
@@ -68,6 +70,7 @@ void RssFreeData() {
     BufListFree(&d->bufData, d->ttyOutList);
     if (d->bufData.permanent[0]) BufDestroy(&d->bufData);
     RssSetupFree();
+    RssStoreFree();
     std::free(pRssGlobalData->displayName);
     pRssGlobalData = nullptr;
     pRssDaemonData = nullptr;

@@ -85,6 +85,8 @@ struct RssDaemonData {
     RssSetupAcc setupAcc[64];
     uint32_t setupRebuilt;
     uint64_t setupBytesSaved;
+    // The message store (relay/core/storerelay.h); null until a terminal offers it.
+    struct RssStore* store;
 };
 
 struct RssData {

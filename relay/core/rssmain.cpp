@@ -13,6 +13,7 @@
 #include "relay/core/loopback.h"
 #include "relay/core/rss.h"
 #include "relay/core/session.h"
+#include "relay/core/storerelay.h"
 #include "relay/link/linkext.h"
 
 void RssTransResult(uint32_t interval) {
@@ -79,6 +80,7 @@ void CleanupAndExit(int status) {
     // Give what the handshake left queued (its final answer) one more chance to reach the line.
     if (LinkInitialised(&pRssDaemonData->rssLink)) TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList);
     ShutdownDispatch();
+    RssStoreKeep();
     sleep(1);
     RssLogCoder();
     RssLogRecovery();

@@ -12,11 +12,13 @@ size_t LinkExtWrite(uint8_t* p, uint32_t bits, const LinkExtParams* params) {
     p[4] = LINKEXT_VERSION;
     for (int i = 0; i < 4; i++) p[5 + i] = static_cast<uint8_t>(bits >> (24 - 8 * i));
     size_t n = LINKEXT_LEN;
-    if (params && params->setupBase) {
-        p[n++] = LINKEXT_P_SETUP_BASE;
+    auto put = [&](uint8_t id, uint64_t v) {
+        p[n++] = id;
         p[n++] = 8;
-        for (int i = 0; i < 8; i++) p[n++] = static_cast<uint8_t>(params->setupBase >> (56 - 8 * i));
-    }
+        for (int i = 0; i < 8; i++) p[n++] = static_cast<uint8_t>(v >> (56 - 8 * i));
+    };
+    if (params && params->setupBase) put(LINKEXT_P_SETUP_BASE, params->setupBase);
+    if (params && params->store) put(LINKEXT_P_STORE, params->store);
     return n;
 }
 
@@ -29,8 +31,9 @@ int LinkExtRead(const uint8_t* p, size_t len, uint32_t* bits, LinkExtParams* par
     *params = LinkExtParams{};
     for (size_t at = LINKEXT_LEN; at + 2 <= len && p[at + 1] <= len - at - 2; at += 2 + p[at + 1]) {
         const uint8_t* value = p + at + 2;
-        if (p[at] == LINKEXT_P_SETUP_BASE && p[at + 1] == 8)
-            for (int i = 0; i < 8; i++) params->setupBase = params->setupBase << 8 | value[i];
+        uint64_t* to = p[at] == LINKEXT_P_SETUP_BASE ? &params->setupBase : p[at] == LINKEXT_P_STORE ? &params->store : nullptr;
+        if (to && p[at + 1] == 8)
+            for (int i = 0; i < 8; i++) *to = *to << 8 | value[i];
     }
     return 0;
 }

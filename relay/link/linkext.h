@@ -26,15 +26,21 @@ constexpr uint32_t LINKEXT_ZCODER = 1u << 2;
 // duplicates at once in unnumbered link controls, and a sender probes a burst's unacknowledged tail
 // and times its resends by the round trip and line rate it measures.
 constexpr uint32_t LINKEXT_RECOVER = 1u << 3;
-constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER;
+// Long replies that either end is known to hold cross as references into a store both ends keep in
+// step (relay/xspec/xstore.h); the parameter LINKEXT_P_STORE names a store both hold from an
+// earlier session.
+constexpr uint32_t LINKEXT_STORE = 1u << 4;
+constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE;
 // The bits the link layer acts on itself; the terminal's link confirms these.
 constexpr uint32_t LINKEXT_LINK_BITS = LINKEXT_ZCODER | LINKEXT_RECOVER;
 
 // Parameters after the bit set: each an id byte, a length byte and that many bytes of value.
 constexpr uint8_t LINKEXT_P_SETUP_BASE = 1;  // 8 bytes: SetupHash of the set-up reply held
+constexpr uint8_t LINKEXT_P_STORE = 2;       // 8 bytes: XStoreDigest of the message store held
 
 struct LinkExtParams {
     uint64_t setupBase;  // 0: none
+    uint64_t store;      // 0: none
 };
 
 // Writes an offer or an answer with the given bits and parameters (may be null) to p (room for

@@ -191,12 +191,8 @@ int SetupCacheLoad(const std::string& path, std::vector<uint8_t>* reply, std::st
     return r;
 }
 
-int SetupCacheSave(const std::string& dir, const std::string& path, const uint8_t* reply, size_t len,
-                   std::string* why) {
-    if (len == 0 || len > SETUP_REPLY_MAX) {
-        *why = "set-up reply too large to keep";
-        return -1;
-    }
+int CacheFileReplace(const std::string& dir, const std::string& path, const uint8_t* p, size_t len,
+                     std::string* why) {
     if (!MakeDirs(dir)) {
         *why = std::string("cannot make ") + dir + ": " + std::strerror(errno);
         return -1;
@@ -207,14 +203,12 @@ int SetupCacheSave(const std::string& dir, const std::string& path, const uint8_
         *why = std::string("cannot write ") + tmp + ": " + std::strerror(errno);
         return -1;
     }
-    uint8_t hdr[kFileHdr];
-    std::memcpy(hdr, kMagic, 8);
-    Put32(hdr + 8, static_cast<uint32_t>(len));
-    const uint64_t hash = SetupHash(reply, len);
-    Put32(hdr + 12, static_cast<uint32_t>(hash >> 32));
-    Put32(hdr + 16, static_cast<uint32_t>(hash));
-    bool ok = write(fd, hdr, kFileHdr) == static_cast<ssize_t>(kFileHdr) &&
-              write(fd, reply, len) == static_cast<ssize_t>(len);
+    bool ok = true;
+    for (size_t at = 0; ok && at < len;) {
+        const ssize_t n = write(fd, p + at, len - at);
+        ok = n > 0;
+        if (ok) at += static_cast<size_t>(n);
+    }
     int err = errno;
     if (close(fd) == -1 && ok) {
         ok = false;
@@ -227,4 +221,20 @@ int SetupCacheSave(const std::string& dir, const std::string& path, const uint8_
         return -1;
     }
     return 0;
+}
+
+int SetupCacheSave(const std::string& dir, const std::string& path, const uint8_t* reply, size_t len,
+                   std::string* why) {
+    if (len == 0 || len > SETUP_REPLY_MAX) {
+        *why = "set-up reply too large to keep";
+        return -1;
+    }
+    std::vector<uint8_t> file(kFileHdr + len);
+    std::memcpy(file.data(), kMagic, 8);
+    Put32(&file[8], static_cast<uint32_t>(len));
+    const uint64_t hash = SetupHash(reply, len);
+    Put32(&file[12], static_cast<uint32_t>(hash >> 32));
+    Put32(&file[16], static_cast<uint32_t>(hash));
+    std::memcpy(&file[kFileHdr], reply, len);
+    return CacheFileReplace(dir, path, file.data(), file.size(), why);
 }

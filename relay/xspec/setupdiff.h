@@ -44,6 +44,10 @@ std::string SetupCacheDir(const char* prog);
 std::string SetupCachePath(const std::string& dir, uint64_t hash);
 // Reads a reply written by SetupCacheSave. 0, or -1 with why set (missing, damaged, too large).
 int SetupCacheLoad(const std::string& path, std::vector<uint8_t>* reply, std::string* why);
+// Writes the len bytes at p to path whole or not at all (a temporary file renamed into place),
+// making dir first. 0, or -1 with why set. Every cache file of both ends is written so.
+int CacheFileReplace(const std::string& dir, const std::string& path, const uint8_t* p, size_t len,
+                     std::string* why);
 // Writes the reply to path whole or not at all (a temporary file renamed into place), making dir
 // first. 0, or -1 with why set.
 int SetupCacheSave(const std::string& dir, const std::string& path, const uint8_t* reply, size_t len,

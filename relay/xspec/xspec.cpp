@@ -94,7 +94,7 @@ void XspecCacheStore(const uint8_t* m, int len, uint8_t (*slots)[64], uint8_t* n
 }
 
 // A MSG_XCACHED message is a whole message of its own: gathering never reaches into one.
-static bool IsStreamData(const Buf* b) { return b->type != MSG_XCACHED; }
+static bool IsStreamData(const Buf* b) { return b->type != MSG_XCACHED && b->type != MSG_XSTORE; }
 
 // ---------------------------------------------------------------------------------------------
 // Link order of cache stores
@@ -446,6 +446,11 @@ int XspecDecode(XspecEnv* env, ClientRec* client) {
         }
         if (q->type == MSG_XCACHED) {
             if (XspecDecodeCached(env, client) < 0) break;
+            continue;
+        }
+        if (q->type == MSG_XSTORE) {  // whole messages only: never inside a long one
+            if (env->storeOut && env->storeOut(env, client) < 0) break;
+            FreeHead(env, in);
             continue;
         }
         if (st->replyPartial) {

@@ -116,6 +116,10 @@ struct XspecEnv {
     uint32_t arrivalStamp;
     uint32_t stalled[XSPEC_MAX_CLIENT_IDS];  // 0: not waiting
     int32_t nStalled;
+    // The host end's delivery of a MSG_XSTORE placeholder at the head of a client's incoming queue
+    // (the message a reference stands for, written after everything decoded before it): 0 when
+    // delivered, -1 while it must wait. Null: such a buffer is dropped.
+    int (*storeOut)(XspecEnv* env, ClientRec* client);
     // Poly encoder statistics of this end (PolyRectangle and PolyFillRectangle count together).
     XspecPolyStats polyLineStats, polySegStats, polyRectStats;
 };

@@ -24,7 +24,7 @@ std::vector<uint8_t> Reply(uint32_t idBase, size_t len = 1200) {
 
 std::vector<uint8_t> Offer(uint64_t base) {
     std::vector<uint8_t> v(LINKEXT_MAX);
-    LinkExtParams p{base};
+    LinkExtParams p{base, 0};
     v.resize(LinkExtWrite(v.data(), LINKEXT_SETUPDIFF, &p));
     return v;
 }
@@ -48,7 +48,7 @@ class SetupReplies : public Relay {
         Start();
         Pump(10);
         auto answers = Take(MSG_EXTENSIONS);
-        LinkExtParams p{~0ull};
+        LinkExtParams p{~0ull, ~0ull};
         uint32_t bits = 0;
         EXPECT_EQ(answers.size(), 1u);
         if (!answers.empty()) {

@@ -14,6 +14,7 @@
 
 #include "relay/link/dialog.h"
 #include "terminal/lqterm.h"
+#include "terminal/storeterm.h"
 #include "terminal/xside.h"
 
 namespace {
@@ -553,3 +554,98 @@ TEST(ClientHold, EachDirectionHoldsOnlyTheStuckClient) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the terminal put on the link, one (type, bytes) a message.
+std::vector<std::pair<uint8_t, Bytes>> Drain(TermData* t) {
+    std::vector<std::pair<uint8_t, Bytes>> out;
+    while (Buf* b = lstGetT<Buf>(&t->outList)) {
+        out.emplace_back(b->type, Bytes(b->start, b->end));
+        BufFree(&t->bufData, b);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(MessageStore, ARepeatedReplyGoesAsAReferenceAndAMissIsAnsweredFromTheStore) {
+    TermData* t = NewTermData();
+    ASSERT_NE(t, nullptr);
+    t->storeOn = true;
+    TermClient* c = TermNewClient(t, 6);
+    ASSERT_NE(c, nullptr);
+    c->rec.byteOrder = 'l';
+    c->setupDone = true;
+    auto reply = [](uint8_t seq) {
+        Bytes m = Msg(1, 250, true);
+        m[2] = seq;
+        m.resize(32 + 4 * 250);
+        for (size_t i = 32; i < m.size(); i++) m[i] = static_cast<uint8_t>(i * 5);
+        return m;
+    };
+    auto send = [&](const Bytes& m) {
+        c->xin.insert(c->xin.end(), m.begin(), m.end());
+        TermCodeServerBytes(t, c);
+        return Drain(t);
+    };
+    const Bytes first = reply(1), again = reply(2), event = Msg(12, 0, true);
+    // Whole the first time (as the encoder's pieces), and then held by the store.
+    Bytes whole;
+    for (auto& [type, bytes] : send(first)) {
+        EXPECT_EQ(type, MSG_XDATA);
+        whole.insert(whole.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(whole, first);
+    const XStoreKey key = XStoreKeyOf(first.data(), first.size());
+    EXPECT_TRUE(XStoreHolds(&t->store, key));
+    // A reference the second time, with its own sequence number, and what follows after it.
+    Bytes both = again;
+    both.insert(both.end(), event.begin(), event.end());
+    auto out = send(both);
+    ASSERT_EQ(out.size(), 2u);
+    XStoreRef r;
+    ASSERT_EQ(out[0].first, MSG_XSTORE);
+    ASSERT_EQ(XStoreRefRead(out[0].second.data(), out[0].second.size(), &r), 0);
+    EXPECT_EQ(r.kind, XSTORE_REF);
+    EXPECT_EQ(r.clientId, 6);
+    EXPECT_EQ(r.seq[0], 2);
+    EXPECT_EQ(r.key, key);
+    EXPECT_EQ(out[1].second, event);
+    EXPECT_EQ(t->store.stats.hits, 1u);
+
+    // The relay's misses: one the store holds comes back as its bytes, one it does not as lost.
+    XStoreKey unknown = key;
+    unknown.b ^= 1;
+    for (const XStoreKey& k : {key, unknown}) {
+        uint8_t m[XSTORE_REF_LEN];
+        Buf* b = XspecNewBuf(&t->bufData, MSG_XSTORE, 0, m, XStoreRefWrite(XStoreRef{XSTORE_MISS, 6, {0, 0}, k}, m));
+        ASSERT_NE(b, nullptr);
+        TermStoreMessage(t, b);
+    }
+    Bytes data;
+    int lost = 0;
+    for (int pass = 0; pass < 10; pass++) {
+        TermStorePump(t);
+        for (auto& [type, bytes] : Drain(t)) {
+            ASSERT_EQ(type, MSG_XSTORE);
+            ASSERT_GE(bytes.size(), 2u);
+            EXPECT_EQ(bytes[1], 6);
+            if (bytes[0] == XSTORE_DATA) data.insert(data.end(), bytes.begin() + 2, bytes.end());
+            if (bytes[0] == XSTORE_LOST) lost++;
+        }
+    }
+    Bytes entry = first;
+    entry[2] = entry[3] = 0;
+    EXPECT_EQ(data, entry);
+    EXPECT_EQ(lost, 1);
+
+    // After our shutdown message the store stays as it is: a new reply goes whole and is not kept.
+    TermStoreFreeze(t);
+    Bytes other = reply(3);
+    other[100] ^= 1;
+    for (auto& [type, bytes] : send(other)) EXPECT_EQ(type, MSG_XDATA);
+    EXPECT_EQ(t->store.entries.size(), 1u);
+    TermFreeClient(t, c);
+    FreeTermData(t);
+}
