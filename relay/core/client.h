@@ -7,6 +7,7 @@
 #include "relay/core/buf.h"
 
 struct XspecState;
+struct XAnswerStream;
 
 struct ClientRec {
     ClientRec* next;
@@ -43,6 +44,9 @@ struct ClientRec {
     uint8_t* setupReply;
     uint32_t setupReplyLen;
     uint32_t setupReplyPos;
+    // Answers made at the relay (relay/core/answerrelay.h): the client's stream, null when none
+    // are made for it.
+    XAnswerStream* answer;
     // The four queues themselves; the pointers above normally point at these.
     Lst reqQueue, encQueue, replyInQueue, replyOutQueue;
 };

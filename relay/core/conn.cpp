@@ -1,3 +1,4 @@
+#include "relay/core/answerrelay.h"
 #include "relay/core/conn.h"
 
 #include <fcntl.h>
@@ -244,6 +245,7 @@ void DestroyClientRec(ClientRec* c) {
     if (c->connReplyBuf) BufFree(pool, c->connReplyBuf);
     std::free(c->held);
     std::free(c->setupReply);
+    RssAnswerClientEnd(c);
     std::free(c);
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "relay/core/answerrelay.h"
 #include "relay/core/conn.h"
 #include "relay/core/disp.h"
 #include "relay/core/peer.h"
@@ -15,6 +16,8 @@
 #include "relay/core/setupreply.h"
 #include "relay/core/storerelay.h"
 #include "relay/link/linkext.h"
+#include "relay/xspec/xanswer.h"
+#include "relay/xspec/xbytes.h"
 
 namespace {
 
@@ -48,6 +51,27 @@ bool RssHold(ClientRec* c, const uint8_t* p, size_t n) {
     return true;
 }
 
+bool RssHoldSink(void* ctx, const uint8_t* p, size_t n) { return RssHold(static_cast<ClientRec*>(ctx), p, n); }
+
+// Appends the X server's bytes for the client: through the client's answer stream when it has one,
+// which puts the answers made here in their place.
+bool RssHoldX(ClientRec* c, const uint8_t* p, size_t n) {
+    if (!c->answer) return RssHold(c, p, n);
+    return XAnswerServer(c->answer, RssAnswerTable(), p, n, RssHoldSink, c);
+}
+
+// Moves the client's queued output into its held bytes, through its answer stream, and the answers
+// made since after it.
+bool RssHoldQueued(ClientRec* c) {
+    bool ok = true;
+    while (Buf* b = ok ? lstGetT<Buf>(c->replyOutList) : nullptr) {
+        // The pieces of a long set-up reply past its second one queue as set-up messages.
+        ok = b->type == MSG_CONNECT ? RssHold(c, b->start, b->Len()) : RssHoldX(c, b->start, b->Len());
+        BufFree(Pool(), b);
+    }
+    return ok && (!c->answer || XAnswerFlush(c->answer, RssHoldSink, c));
+}
+
 void RssDropHeld(ClientRec* c) {
     std::free(c->held);
     c->held = nullptr;
@@ -66,13 +90,11 @@ void RssHoldOverflow(ClientRec* c) {
 
 // Moves a buffer's bytes, from p on, and everything queued behind it into the held bytes.
 void RssHoldRest(ClientRec* c, Buf* b, const uint8_t* p) {
+    // The bytes of b are set-up bytes or X server messages as the caller says; what is queued
+    // behind it are messages.
     bool ok = RssHold(c, p, static_cast<size_t>(b->end - p));
     BufFree(Pool(), b);
-    while (ok && (b = lstGetT<Buf>(c->replyOutList))) {
-        ok = RssHold(c, b->start, b->Len());
-        BufFree(Pool(), b);
-    }
-    if (!ok) RssHoldOverflow(c);
+    if (!ok || !RssHoldQueued(c)) RssHoldOverflow(c);
 }
 
 // The terminal holds the client's data while the client leaves much unread, and sends it again
@@ -88,12 +110,7 @@ void RssHoldWindow(ClientRec* c) {
 }  // namespace
 
 void RssHoldAfterQueued(ClientRec* c, const uint8_t* p, size_t n) {
-    bool ok = true;
-    while (Buf* b = ok ? lstGetT<Buf>(c->replyOutList) : nullptr) {
-        ok = RssHold(c, b->start, b->Len());
-        BufFree(Pool(), b);
-    }
-    if (!ok || !RssHold(c, p, n)) {
+    if (!RssHoldQueued(c) || !RssHoldX(c, p, n)) {
         RssHoldOverflow(c);
         return;
     }
@@ -193,6 +210,11 @@ int RssFlushReplies(ClientRec* c, bool fromReply) {
         RssDropHeld(c);
         BufListFree(Pool(), c->replyOutList);
         RssHoldWindow(c);
+        return 0;
+    }
+    // A client with an answer stream gets everything through it, and so through its held bytes.
+    if (c->answer && !RssHoldQueued(c)) {
+        RssHoldOverflow(c);
         return 0;
     }
     int result = 0;
@@ -296,11 +318,23 @@ int GetNextXRequest(int fd) {
         const uint8_t* h = c->reqBuf->data;
         bool swap = c->byteOrder != pRssDaemonData->rssLink.config.ourByteOrder;
         int length = swap ? h[2] | h[3] << 8 : h[2] << 8 | h[3];
+        if (c->answer) c->answer->opcode = h[0];
         if (length > 1) {
             c->needed = 4 * length - 4;
             r = ReadNeededBytes(fd);
             if (r < 1) return r;
         }
+    }
+    if (c->answer) {
+        // A client that sends before its set-up reply is written gets no answers: they could not
+        // go after the reply.
+        if (c->connReplyBuf || c->setupReply) c->answer->lost = true;
+        // The whole request is at hand when it fitted one buffer; else its opcode is enough.
+        const uint8_t* h = c->reqBuf->data;
+        const bool whole = c->reqFill >= 4 && h[0] == c->answer->opcode &&
+                           XspecRequestSize(h, XspecLittle(c)) == c->reqFill;
+        const uint8_t op[4] = {c->answer->opcode, 0, 0, 0};
+        if (RssAnswerRequest(c, whole ? h : op, whole ? c->reqFill : 4) && !RssHoldQueued(c)) RssHoldOverflow(c);
     }
     RssCloseReqBuf(c);
     InitClientRequest(fd);
@@ -332,6 +366,7 @@ void ProcessRequest(int fd) {
             c->resumeTime = wait ? t + static_cast<uint32_t>(wait) : 0;
             if (c->resumeTime == 0 && wait) c->resumeTime = 1;
             lstConcat(d->ttyOutList, c->encList);
+            if (c->answer && !c->dead && ClientHeldBytes(c) > 0) RssFlushReplies(c, false);  // an answer made here
         }
     }
     RssTransResult(TransWrite(&d->rssLink, d->ttyOutList));

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "relay/core/answerrelay.h"
 #include "relay/core/disp.h"
 #include "relay/core/log.h"
 #include "relay/core/tty.h"
@@ -71,6 +72,7 @@ void RssFreeData() {
     if (d->bufData.permanent[0]) BufDestroy(&d->bufData);
     RssSetupFree();
     RssStoreFree();
+    RssAnswerFree();
     std::free(pRssGlobalData->displayName);
     pRssGlobalData = nullptr;
     pRssDaemonData = nullptr;

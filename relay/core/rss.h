@@ -87,6 +87,8 @@ struct RssDaemonData {
     uint64_t setupBytesSaved;
     // The message store (relay/core/storerelay.h); null until a terminal offers it.
     struct RssStore* store;
+    // Answers made at the relay (relay/core/answerrelay.h); null until a client needs them.
+    struct RssAnswerData* answers;
 };
 
 struct RssData {

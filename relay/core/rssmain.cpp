@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "relay/core/answerrelay.h"
 #include "relay/core/auth.h"
 #include "relay/core/conn.h"
 #include "relay/core/disp.h"
@@ -81,6 +82,7 @@ void CleanupAndExit(int status) {
     if (LinkInitialised(&pRssDaemonData->rssLink)) TransWrite(&pRssDaemonData->rssLink, pRssDaemonData->ttyOutList);
     ShutdownDispatch();
     RssStoreKeep();
+    RssAnswerKeep();
     sleep(1);
     RssLogCoder();
     RssLogRecovery();

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/core/answerrelay.h"
 #include "relay/core/conn.h"
 #include "relay/core/disp.h"
 #include "relay/core/peer.h"
@@ -141,6 +142,7 @@ int RssSetupReplyIn(Buf* msg) {
                 ProcessDeadSocket(c->sock);
             }
         }
+        RssAnswerSetup(id, reply.data(), len);
         ReplyCrossed(reply.data(), len);
         return 1;
     }
@@ -166,7 +168,10 @@ int RssSetupReplyIn(Buf* msg) {
         a->want = 8 + 4u * XspecLoad16(a->bytes + 6, c ? XspecLittle(c) : false);
     }
     if (a->want && a->have >= a->want) {
-        if (a->bytes) ReplyCrossed(a->bytes, a->want);
+        if (a->bytes) {
+            RssAnswerSetup(id, a->bytes, a->want);
+            ReplyCrossed(a->bytes, a->want);
+        }
         std::free(a->bytes);
         *a = RssSetupAcc{};
     }

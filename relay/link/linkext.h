@@ -30,7 +30,13 @@ constexpr uint32_t LINKEXT_RECOVER = 1u << 3;
 // step (relay/xspec/xstore.h); the parameter LINKEXT_P_STORE names a store both hold from an
 // earlier session.
 constexpr uint32_t LINKEXT_STORE = 1u << 4;
-constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE;
+// The relay answers requests whose reply it knows before the terminal's X server sends it
+// (relay/xspec/xanswer.h): AllocColor on a TrueColor default colormap, learnt per X server. The
+// terminal does nothing different; the bit says that its X server's replies may be answered ahead.
+// Needs LINKEXT_SETUPDIFF, through which the relay follows the set-up replies.
+constexpr uint32_t LINKEXT_ANSWER = 1u << 5;
+constexpr uint32_t LINKEXT_KNOWN =
+    LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE | LINKEXT_ANSWER;
 // The bits the link layer acts on itself; the terminal's link confirms these.
 constexpr uint32_t LINKEXT_LINK_BITS = LINKEXT_ZCODER | LINKEXT_RECOVER;
 

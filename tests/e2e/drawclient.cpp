@@ -8,6 +8,8 @@
 //                                  (to be killed in the middle of it)
 //   lqdraw many N                  opens N connections at once, makes a round trip on each, and
 //                                  prints how many opened and how many answered
+//   lqdraw colors FILE             allocates 64 colours of the default colormap one after another
+//                                  and writes what the X server gave for each to FILE
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <sys/stat.h>
@@ -35,6 +37,24 @@ static int Many(int n) {
     return 0;
 }
 
+static int Colors(const char* file) {
+    Display* d = XOpenDisplay(nullptr);
+    FILE* f = d ? std::fopen(file, "w") : nullptr;
+    if (!f) return 1;
+    for (int i = 0; i < 64; i++) {
+        XColor c{};
+        c.red = static_cast<unsigned short>(i * 1021);
+        c.green = static_cast<unsigned short>(65535 - i * 977);
+        c.blue = static_cast<unsigned short>((i * 40503) & 0xffff);
+        const unsigned short r = c.red, g = c.green, b = c.blue;
+        if (!XAllocColor(d, DefaultColormap(d, DefaultScreen(d)), &c)) return 1;
+        std::fprintf(f, "%u %u %u -> %u %u %u %lu\n", r, g, b, c.red, c.green, c.blue, c.pixel);
+    }
+    std::fclose(f);
+    XCloseDisplay(d);
+    return 0;
+}
+
 static int Partial(const char* widFile) {
     Display* d = XOpenDisplay(nullptr);
     if (!d) return 1;
@@ -59,8 +79,9 @@ static int Partial(const char* widFile) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], "partial") == 0) return Partial(argv[2]);
     if (argc == 3 && std::strcmp(argv[1], "many") == 0) return Many(std::atoi(argv[2]));
+    if (argc == 3 && std::strcmp(argv[1], "colors") == 0) return Colors(argv[2]);
     if (argc != 4 || std::strcmp(argv[1], "draw") != 0) {
-        std::fprintf(stderr, "usage: lqdraw draw WIDFILE DONEFILE | partial WIDFILE | many N\n");
+        std::fprintf(stderr, "usage: lqdraw draw WIDFILE DONEFILE | partial WIDFILE | many N | colors FILE\n");
         return 2;
     }
     argv++;
