@@ -615,22 +615,32 @@ int RunLink(TermData* t) {
 
 // Resends by cause and the time lost to repairs (LINKEXT_RECOVER), as a clause of the line and as
 // keys of the record.
-static std::string TermRecoveryLine(const LinkStats& s) {
-    char buf[200];
-    std::snprintf(buf, sizeof buf, "; recovery: %llu requested, %llu probed, %llu timed resends; %.1f s repairing",
+// The line rate each end has measured on what it receives (0 until measured), in bit/s at ten bits
+// a byte.
+static unsigned long RateOf(uint32_t byteNs) { return byteNs ? static_cast<unsigned long>(1e10 / byteNs + 0.5) : 0; }
+
+static std::string TermRecoveryLine(const LinkEnd& L) {
+    const LinkStats& s = L.stats;
+    char buf[240];
+    std::snprintf(buf, sizeof buf,
+                  "; recovery: %llu requested, %llu probed, %llu timed resends; %.1f s repairing; "
+                  "line measured %lu bit/s in, %lu out",
                   static_cast<unsigned long long>(s.recRequested), static_cast<unsigned long long>(s.recProbed),
-                  static_cast<unsigned long long>(s.recTimed), static_cast<double>(s.recStallUsec) / 1e6);
+                  static_cast<unsigned long long>(s.recTimed), static_cast<double>(s.recStallUsec) / 1e6,
+                  RateOf(L.trans.transRecByteNs), RateOf(L.trans.transRecPeerByteNs));
     return buf;
 }
 
-static std::string TermRecoveryJson(const LinkStats& s) {
-    char buf[240];
+static std::string TermRecoveryJson(const LinkEnd& L) {
+    const LinkStats& s = L.stats;
+    char buf[300];
     std::snprintf(buf, sizeof buf,
                   ", \"recRequested\": %llu, \"recProbed\": %llu, \"recTimed\": %llu, \"recStates\": %llu, "
-                  "\"recProbes\": %llu, \"recSeconds\": %.3f",
+                  "\"recProbes\": %llu, \"recSeconds\": %.3f, \"lineRateIn\": %lu, \"lineRateOut\": %lu",
                   static_cast<unsigned long long>(s.recRequested), static_cast<unsigned long long>(s.recProbed),
                   static_cast<unsigned long long>(s.recTimed), static_cast<unsigned long long>(s.recStatesOut),
-                  static_cast<unsigned long long>(s.recProbesOut), static_cast<double>(s.recStallUsec) / 1e6);
+                  static_cast<unsigned long long>(s.recProbesOut), static_cast<double>(s.recStallUsec) / 1e6,
+                  RateOf(L.trans.transRecByteNs), RateOf(L.trans.transRecPeerByteNs));
     return buf;
 }
 
@@ -661,7 +671,7 @@ std::string TermStatsLine(const TermData* t) {
     std::snprintf(more, sizeof more, "; stored replies as references %llu (%llu bytes saved), misses %llu, %zu held",
                   static_cast<unsigned long long>(st.hits), static_cast<unsigned long long>(st.bytesSaved),
                   static_cast<unsigned long long>(st.misses), t->store.entries.size());
-    return buf + TermRecoveryLine(s) + std::string(more);
+    return buf + TermRecoveryLine(t->link) + std::string(more);
 }
 
 std::string TermStatsJson(const TermData* t) {
@@ -691,7 +701,7 @@ std::string TermStatsJson(const TermData* t) {
     // The message store's figures, by the major opcode of the request each reply answered.
     const XStoreStats& st = t->store.stats;
     std::string json = buf;
-    json.insert(json.size() - 1, TermRecoveryJson(s));
+    json.insert(json.size() - 1, TermRecoveryJson(t->link));
     json.pop_back();
     char more[256];
     std::snprintf(more, sizeof more,

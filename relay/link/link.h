@@ -140,6 +140,9 @@ struct TransData {
     uint32_t transRecByteNs;      // line time of a byte as measured on arrival, nanoseconds
     uint32_t transRecPeerByteNs;  // that of our own bytes, as the other end reports it
     uint32_t transRecLastIn;      // arrival of the last good frame
+    uint32_t transRecRateSamples[16];  // the last samples of a byte's line time; 0 = none
+    uint8_t transRecRateNext;     // where the next one goes
+    uint32_t transRecByteNsSaid;  // the byte time the last state report gave
     uint32_t transRecSrtt, transRecRttVar, transRecRttMin;  // round trip of a probe; 0 = none yet
     uint32_t transRecRttLast[4];  // the last samples, newest first
     uint32_t transRecProbeDepart; // departure of the probe whose answer is awaited; 0 = none

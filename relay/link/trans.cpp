@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -431,11 +432,16 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
         if (!t->transSendWindowOpen) list = nullptr;
     }
     int lastWrite = -1;
+    uint32_t interval = t->transTimeout;
     for (;;) {
         int a = TransFlushWriteList(L);
         if (a == 0) break;
         if (lstCount(&t->transExtWriteList) == 0 && !list) break;
-        if (TransRecPaced(L)) break;
+        if (TransRecPaced(L)) {
+            // Held back with something to send: the caller comes back as the line frees.
+            if (lstCount(&t->transExtWriteList) > 0 || (list && lstCount(list) > 0)) interval = std::min(interval, TransRecPaceWait(L));
+            break;
+        }
         Lst* from = &t->transExtWriteList;
         Buf* m = lstFirstT<Buf>(from);
         if (!m) {
@@ -520,7 +526,7 @@ uint32_t TransWrite(LinkEnd* L, Lst* list) {
     }
     // Frame bytes the line did not take at once must not wait for the next packet.
     if (FrameHeld(L->frame.frame_cwbuf)) FrameWriteCWBuf(L);
-    return t->transTimeout;
+    return interval;
 }
 
 int TransDecodePktCTS(LinkEnd* L, Buf* p) {

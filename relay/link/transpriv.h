@@ -84,6 +84,7 @@ void TransZFree(LinkEnd* pLink);
 constexpr uint8_t REC_STATE = 1;         // what the receiver holds: flags, in-order count, held map
 constexpr uint8_t REC_PROBE = 2;         // asks for a state report at once
 constexpr uint8_t REC_STATE_ANSWER = 2;  // flag of REC_STATE: it answers a probe
+constexpr uint8_t REC_STATE_RATE = 4;    // flag of REC_STATE: sent for its byte time alone
 constexpr size_t REC_CONTROL_HDR = 6;    // header byte, 14, 24-bit number, 14
 // Whether the peer takes link controls and this end works by them (both ways agreed or answered).
 bool TransRecOn(const LinkEnd* pLink);
@@ -93,6 +94,9 @@ uint32_t TransRecWindow(const LinkEnd* pLink);
 // True when this end should take no new message yet: what it has written already keeps the line
 // busy for a while, and a control written later would wait behind more.
 bool TransRecPaced(LinkEnd* pLink);
+// Microseconds until the pacing lets a message out again (at least one): the time-out of a loop
+// that holds output for it, so that the line does not stand idle until the loop's next interval.
+uint32_t TransRecPaceWait(LinkEnd* pLink);
 // Buffers that the windows bound once recovery is agreed (the read cache and the write list), which
 // the receive window does not count as a shortage: a repair fills both at once, and closing the
 // peer's window for them stops the line for a round trip after every loss. 0 otherwise.

@@ -30,6 +30,7 @@ constexpr uint32_t kDeafAfter = 30000000;         // heard nothing for this long
 constexpr uint32_t kDeafProbe = 2000000;
 constexpr uint32_t kSampleEvery = 10000000;       // a busy link measures its round trip this often
 constexpr uint32_t kPaceFloor = TRANS_TIMEOUT_USEC * 3 / 2;
+constexpr uint32_t kSameRead = 500;                // frames closer than this were read together
 constexpr size_t kStateLen = 10;  // subtype, flags, count (2), held (2), wait (2), byte time (2)
 // What this end may have written and not yet seen leave: the window's frames and a few controls.
 // The estimate of when the line is free is held within it, so a rate learnt late (the first
@@ -124,8 +125,9 @@ void HandleState(LinkEnd* L, const uint8_t* q) {
         t->transAnumRn = static_cast<uint8_t>(v & 0xF);
         TransUpdateACKs(L);
     }
-    // A report older than what the acknowledgements have shown since tells nothing new.
-    if (Before(v, t->transAnumRN)) return;
+    // A report older than what the acknowledgements have shown since tells nothing new, and one
+    // sent for its byte time alone was not made on a loss.
+    if (Before(v, t->transAnumRN) || (flags & REC_STATE_RATE)) return;
     bool answer = (flags & REC_STATE_ANSWER) && t->transRecProbeDepart != 0;
     if (answer) {
         int32_t s = static_cast<int32_t>(now - t->transRecProbeDepart - waited);
@@ -199,17 +201,30 @@ int32_t TransRecBoundBuffers(const LinkEnd* L) {
     return lstCount(&L->trans.transReadCacheList) + lstCount(&L->trans.transWriteList);
 }
 
-bool TransRecPaced(LinkEnd* L) {
-    TransData* t = &L->trans;
-    if (!TransRecOn(L) || t->transRecPeerByteNs == 0) return false;
-    // Half a full frame keeps the line busy without a long queue, and so does half as much again
-    // as the longer gaps between this end's passes (at most a main-loop interval and a half, which
-    // is when the next pass comes at the latest).
+namespace {
+
+// How far ahead of now the line may be kept busy: half a full frame keeps it going without a long
+// queue, and so does half as much again as the longer gaps between this end's passes (at most a
+// main-loop interval and a half, which is when the next pass comes at the latest).
+uint32_t PaceLimit(const TransData* t) {
     uint32_t limit = LineUs(t, kFullFrame) / 2;
     uint32_t floor = t->transRecPassGap + t->transRecPassGap / 2;
     if (floor > kPaceFloor || floor == 0) floor = kPaceFloor;
-    if (limit < floor) limit = floor;
-    return static_cast<int32_t>(t->transRecLineFree - Now(L)) > static_cast<int32_t>(limit);
+    return limit < floor ? floor : limit;
+}
+
+}  // namespace
+
+bool TransRecPaced(LinkEnd* L) {
+    TransData* t = &L->trans;
+    if (!TransRecOn(L) || t->transRecPeerByteNs == 0) return false;
+    return static_cast<int32_t>(t->transRecLineFree - Now(L)) > static_cast<int32_t>(PaceLimit(t));
+}
+
+uint32_t TransRecPaceWait(LinkEnd* L) {
+    TransData* t = &L->trans;
+    int32_t ahead = static_cast<int32_t>(t->transRecLineFree - Now(L)) - static_cast<int32_t>(PaceLimit(t));
+    return ahead > 1000 ? static_cast<uint32_t>(ahead) : 1000;
 }
 
 // Measured on seeded noisy lines at 9600 to 115200 bit/s: 12 keeps the line going through most
@@ -237,15 +252,39 @@ void TransRecArrival(LinkEnd* L, const Buf* p) {
     TransData* t = &L->trans;
     uint32_t now = Now(L);
     uint64_t bytes = LineBytesOf(L, p);
-    if (t->transRecLastIn != 0 && bytes >= 24) {
-        // Frames that follow each other closely show the rate: the gap is at least the frame's own
-        // line time. Far smaller values come from frames read together, and are no measure.
-        uint64_t ns = static_cast<uint64_t>(now - t->transRecLastIn) * 1000 / bytes;
-        uint32_t est = InNs(t);
-        if (ns >= est / 4 && ns < est) {
-            t->transRecByteNs = static_cast<uint32_t>(ns);
-        } else if (ns >= est && ns < 2ull * est) {
-            t->transRecByteNs = static_cast<uint32_t>(est + (ns - est) / 16);
+    uint32_t gap = now - t->transRecLastIn;
+    // A frame cannot arrive sooner after the one before than its own line time takes; frames that
+    // follow each other closely show just that, and a pause before one only makes its sample
+    // longer. So the line time is about the smallest of the recent samples. Frames read together
+    // are no measure; nor quite is the first frame read after this end was held up, whose sample is
+    // short: a sample may take the estimate down to a quarter of it at most, and is forgotten in time.
+    if (t->transRecLastIn != 0 && bytes >= 24 && gap >= kSameRead) {
+        uint64_t ns = static_cast<uint64_t>(gap) * 1000 / bytes;
+        if (t->transRecByteNs && ns < t->transRecByteNs / 4) ns = t->transRecByteNs / 4;
+        if (ns == 0) ns = 1;
+        if (ns > UINT32_MAX) ns = UINT32_MAX;
+        constexpr int n = sizeof t->transRecRateSamples / sizeof t->transRecRateSamples[0];
+        t->transRecRateSamples[t->transRecRateNext++ % n] = static_cast<uint32_t>(ns);
+        // A lone sample is too likely one with a pause before it, or a short one: the estimate
+        // waits for eight, and is the second smallest of them, so that one short sample is ignored.
+        uint32_t least = UINT32_MAX, second = UINT32_MAX;
+        int samples = 0;
+        for (uint32_t s : t->transRecRateSamples) {
+            if (!s) continue;
+            samples++;
+            if (s < least) {
+                second = least;
+                least = s;
+            } else if (s < second) {
+                second = s;
+            }
+        }
+        if (samples >= 8) {
+            t->transRecByteNs = second;
+            // The other end paces its output by this: it hears of a change by a quarter at once.
+            uint32_t said = t->transRecByteNsSaid;
+            if (TransRecOn(L) && (said == 0 || second / 4 * 3 > said || second < said / 4 * 3))
+                t->transRecStateDue |= REC_STATE_RATE;
         }
     }
     t->transRecLastIn = now ? now : 1;
@@ -289,7 +328,7 @@ void TransRecFlush(LinkEnd* L) {
     if (t->transRecStateDue) {
         uint8_t c[kStateLen];
         c[0] = REC_STATE;
-        c[1] = t->transRecStateDue & REC_STATE_ANSWER;
+        c[1] = static_cast<uint8_t>((t->transRecStateDue & REC_STATE_ANSWER) | ((t->transRecStateDue & 1) ? 0 : REC_STATE_RATE));
         Put16(c + 2, t->transSnumRN);
         uint32_t held = 0;
         for (Buf* b = lstFirstT<Buf>(&t->transReadCacheList); b; b = b->next) {
@@ -303,6 +342,7 @@ void TransRecFlush(LinkEnd* L) {
         Put16(c + 6, t->transRecPeerByteNs == 0 || wait > 0xFFFE ? 0xFFFF : wait);
         uint32_t ns = t->transRecByteNs ? (t->transRecByteNs + 50) / 100 : 0;
         Put16(c + 8, ns > 0xFFFF ? 0xFFFF : ns < 1 && t->transRecByteNs ? 1 : ns);
+        t->transRecByteNsSaid = t->transRecByteNs;
         WriteControl(L, c, sizeof c);
         t->transRecStateDue = 0;
         t->transRecLastState = now;
@@ -343,8 +383,20 @@ void TransRecSent(LinkEnd* L, const Buf* b, uint64_t lineBytes, bool fresh) {
 
 void TransRecAcked(LinkEnd* L) {
     TransData* t = &L->trans;
-    t->transRecProgress = Now(L);
+    uint32_t now = Now(L);
+    t->transRecProgress = now;
     t->transRecBackoff = 0;
+    // The newest packet acknowledged has left the line. If it was thought to be still on its way
+    // (the byte time used was too long, or the other end has not measured it yet), all written after
+    // it is that much further on as well; else the pacing would hold output for a line that is free.
+    uint32_t slot = t->transAnumRN & 15;
+    uint32_t depart = t->transRecDepart[slot];
+    if (((t->transRecSentMap >> slot) & 1) && Before(now, depart)) {
+        uint32_t early = depart - now;
+        t->transRecLineFree -= early;
+        if (!Before(t->transRecDataFree, depart)) t->transRecDataFree -= early;
+        t->transRecDepart[slot] = now;
+    }
 }
 
 void TransRecCheckTimers(LinkEnd* L) {

@@ -111,12 +111,29 @@ class E2E : public ::testing::Test {
 
     void TearDown() override {
         for (pid_t p : procs) Kill(p);
+        NoteStoreHits();
         if (xvfb > 0) {
             Kill(xvfb);
             unlink(("/tmp/.X11-unix/X" + std::to_string(xdisp)).c_str());
             unlink(("/tmp/.X" + std::to_string(xdisp) + "-lock").c_str());
         }
         if (!dir.empty() && !HasFailure()) std::system(("rm -rf " + dir).c_str());
+    }
+
+    // In the warm run (LQ_E2E_WARM), the references the test's sessions were sent, as a line
+    // "Suite.Test hits" in $LQ_E2E_CACHE/hits: the run checks that the stores were used.
+    int sessions = 0;
+    void NoteStoreHits() {
+        const char* cache = std::getenv("LQ_E2E_CACHE");
+        if (!cache || !std::getenv("LQ_E2E_WARM")) return;
+        long hits = 0;
+        for (int n = 0; n < sessions; n++) {
+            const std::string rec = Read(dir + "/warm-stats-" + std::to_string(n) + ".json");
+            const size_t at = rec.find("\"storeHits\": ");
+            if (at != std::string::npos) hits += std::atol(rec.c_str() + at + 13);
+        }
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::ofstream(std::string(cache) + "/hits", std::ios::app) << info->test_suite_name() << "." << info->name() << " " << hits << "\n";
     }
 
     static void Kill(pid_t p) {
@@ -238,12 +255,19 @@ class E2E : public ::testing::Test {
             std::istringstream words(more);
             for (std::string w; words >> w;) argv.push_back(w);
         }
+        // The suite runs twice with one cache folder for every session (LQ_E2E_CACHE): the second
+        // time each session starts warm, with the stores and set-up replies the first left.
+        std::map<std::string, std::string> env = {{"LQDRAW", LQ_DRAW_PATH}};
+        if (const char* cache = std::getenv("LQ_E2E_CACHE")) {
+            env["XDG_CACHE_HOME"] = cache;
+            argv.insert(argv.end(), {"-statsfile", dir + "/warm-stats-" + std::to_string(sessions++) + ".json"});
+        }
         argv.insert(argv.end(), lqtermArgs.begin(), lqtermArgs.end());
         argv.push_back("--");
         argv.push_back(Bin("lqhostd"));
         argv.insert(argv.end(), relayArgs.begin(), relayArgs.end());
         argv.push_back(":" + std::to_string(m));
-        return Spawn(argv, {{"LQDRAW", LQ_DRAW_PATH}}, dir + "/lqterm.out", dir + "/lqterm.err");
+        return Spawn(argv, env, dir + "/lqterm.out", dir + "/lqterm.err");
     }
     std::string TermLog() { return Read(dir + "/lqterm.err"); }
 };

@@ -381,3 +381,64 @@ TEST(Recover, LossOfEachKindOfControl) {
 }
 
 }  // namespace
+
+namespace {
+
+struct PlainRun {
+    MsgGen gen{7};
+    DeliveryCheck check[2];
+    uint64_t toSend[2];
+};
+
+bool PlainDrive(LinkPair* P, void* ctx) {
+    PlainRun* R = static_cast<PlainRun*>(ctx);
+    for (int e = 0; e < 2; e++) {
+        BufData* pool = e ? &P->termBufs : &P->hostBufs;
+        while (Buf* b = lstGetT<Buf>(LinkPairIn(P, e))) {
+            R->check[1 - e].Take(b);
+            BufFree(pool, b);
+        }
+        TopUpStream(pool, LinkPairOut(P, e), &R->gen, &R->check[e], &R->toSend[e]);
+    }
+    return StreamDone(R->check, R->toSend);
+}
+
+// Each end measures the line's rate on what it receives, whatever the rate, and the pacing that
+// rests on it keeps the line busy: a bulk exchange takes little more than its bytes' line time.
+// That holds too when an end starts out told a far slower rate (as a first estimate made across
+// pauses would tell it): acknowledgements show the line is free, and the other end's measure follows.
+TEST(Recover, LineRateIsMeasuredAndKeepsTheLineBusy) {
+    struct Case {
+        uint32_t rate, toldRate;  // toldRate: what both ends are told of their own output first; 0 = nothing
+    };
+    for (Case c : {Case{2400, 0}, Case{9600, 0}, Case{38400, 0}, Case{115200, 0}, Case{115200, 2400}, Case{38400, 1200}}) {
+        SCOPED_TRACE(testing::Message() << c.rate << " told " << c.toldRate);
+        PlainRun R;
+        R.toSend[0] = R.toSend[1] = 300;
+        LinkPair pair;
+        LinkPairConfig cfg;
+        cfg.line.rate = c.rate;
+        cfg.line.latency = 20000;
+        cfg.ext = LINKEXT_RECOVER;
+        ASSERT_EQ(LinkPairInit(&pair, &cfg), 0);
+        if (c.toldRate)
+            for (LinkEnd* L : {&pair.host, &pair.term}) L->trans.transRecPeerByteNs = static_cast<uint32_t>(1e10 / c.toldRate);
+        uint32_t start = pair.vclock.usec;
+        LinkPairRun(&pair, 3600u * 1000000u, PlainDrive, &R);
+        EXPECT_EQ(R.check[0].delivered, 300u);
+        EXPECT_EQ(R.check[1].delivered, 300u);
+        double lineUs = 0;
+        for (const LinkEnd* L : {&pair.host, &pair.term}) {
+            double trueNs = 1e10 / c.rate;
+            EXPECT_GT(L->trans.transRecByteNs, trueNs * 0.9);
+            EXPECT_LT(L->trans.transRecByteNs, trueNs * 1.1);
+            EXPECT_GT(L->trans.transRecPeerByteNs, trueNs * 0.9);
+            EXPECT_LT(L->trans.transRecPeerByteNs, trueNs * 1.1);
+            lineUs = std::max(lineUs, static_cast<double>(L->stats.frameBytesOut) * 1e7 / c.rate);
+        }
+        EXPECT_LT(pair.vclock.usec - start, lineUs * 1.2 + 500000);
+        LinkPairDestroy(&pair);
+    }
+}
+
+}  // namespace
