@@ -93,6 +93,13 @@ struct TermClient {
     // is on the link.
     std::vector<uint8_t> storeKeep;
     bool storePending = false;  // all of it is with the encoder
+    // AllocColor requests the relay answered itself (LINKEXT_ANSWERQUIET), by sequence number,
+    // oldest first: the X server's replies to them stay here, and are accounted for in keptCount
+    // and keptHash (XAnswerFold) until the next XANSWER_KEPT record.
+    bool answerQuiet = false;
+    std::deque<uint16_t> answered;
+    uint32_t keptCount = 0;
+    uint64_t keptHash = 0;
 };
 
 // What an answer to one of the relay's misses still owes it.
@@ -109,6 +116,7 @@ struct TermStats {
     uint64_t uncompressed = 0;  // messages the coder could not shrink, sent as they were
     uint64_t setupDiffs = 0;       // set-up replies sent as differences (terminal/setupterm.h)
     uint64_t setupBytesSaved = 0;  // their bytes less the differences'
+    uint64_t answersKept = 0;      // replies to requests the relay answered, kept off the line
 };
 
 struct TermData {

@@ -420,15 +420,19 @@ void ReapChild(TermData* t) {
     }
 }
 
-void Report(TermData* t) {
-    TermStatusWipe(t);
-    std::fprintf(stderr, "%s\n%s\n", TermStatsLine(t).c_str(), TermStatsJson(t).c_str());
+void WriteStatsFile(const TermData* t) {
     if (!t->opt.statsFile.empty()) {
         if (FILE* f = std::fopen(t->opt.statsFile.c_str(), "w")) {
             std::fprintf(f, "%s\n", TermStatsJson(t).c_str());
             std::fclose(f);
         }
     }
+}
+
+void Report(TermData* t) {
+    TermStatusWipe(t);
+    std::fprintf(stderr, "%s\n%s\n", TermStatsLine(t).c_str(), TermStatsJson(t).c_str());
+    WriteStatsFile(t);
 }
 
 bool LineIdle(TermData* t) {
@@ -667,10 +671,13 @@ std::string TermStatsLine(const TermData* t) {
                   static_cast<unsigned long long>(s.zMsgBytesOut), static_cast<unsigned long long>(s.zCodedOut),
                   static_cast<unsigned long long>(s.zMsgBytesIn), static_cast<unsigned long long>(s.zCodedIn), secs);
     const XStoreStats& st = t->store.stats;
-    char more[256];
-    std::snprintf(more, sizeof more, "; stored replies as references %llu (%llu bytes saved), misses %llu, %zu held",
+    char more[512];
+    std::snprintf(more, sizeof more,
+                  "; stored replies as references %llu (%llu bytes saved), misses %llu, %zu held; "
+                  "replies answered at the relay kept here %llu",
                   static_cast<unsigned long long>(st.hits), static_cast<unsigned long long>(st.bytesSaved),
-                  static_cast<unsigned long long>(st.misses), t->store.entries.size());
+                  static_cast<unsigned long long>(st.misses), t->store.entries.size(),
+                  static_cast<unsigned long long>(t->stats.answersKept));
     return buf + TermRecoveryLine(t->link) + std::string(more);
 }
 
@@ -703,10 +710,12 @@ std::string TermStatsJson(const TermData* t) {
     std::string json = buf;
     json.insert(json.size() - 1, TermRecoveryJson(t->link));
     json.pop_back();
-    char more[256];
+    char more[512];
     std::snprintf(more, sizeof more,
+                  ", \"answersKept\": %llu"
                   ", \"storeHits\": %llu, \"storeMisses\": %llu, \"storeBytesSaved\": %llu, \"storeAdded\": %llu, "
                   "\"storeEntries\": %zu, \"storeBytes\": %zu, \"storeByOpcode\": {",
+                  static_cast<unsigned long long>(t->stats.answersKept),
                   static_cast<unsigned long long>(st.hits), static_cast<unsigned long long>(st.misses),
                   static_cast<unsigned long long>(st.bytesSaved), static_cast<unsigned long long>(st.added),
                   t->store.entries.size(), t->store.bytes);
@@ -758,7 +767,10 @@ int TermMain(int argc, char** argv) {
         std::fprintf(stderr, "lqterm: fetch %s: the session ended first\n", t->opt.fetchRemote.c_str());
         rc = 1;
     }
-    if (t->opt.stats) Report(t);
+    if (t->opt.stats)
+        Report(t);
+    else
+        WriteStatsFile(t);  // the record alone was asked for
     close(t->lineFd);  // the relay's line hangs up
     if (t->child > 0) {
         for (int i = 0; i < 50 && !t->childDone; i++) {

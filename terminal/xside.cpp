@@ -7,6 +7,7 @@
 #include "relay/link/dialog.h"
 #include "relay/link/linkext.h"
 #include "relay/xspec/setupdiff.h"
+#include "relay/xspec/xanswer.h"
 #include "terminal/setupterm.h"
 #include "terminal/storeterm.h"
 
@@ -136,6 +137,7 @@ TermClient* TermNewClient(TermData* t, int id) {
         delete c;
         return nullptr;
     }
+    c->answerQuiet = (t->extAccepted & LINKEXT_ANSWERQUIET) != 0;
     t->clients[id] = c;
     return c;
 }
@@ -173,6 +175,12 @@ void TermAppendRequests(TermClient* c, const uint8_t* p, size_t n) {
             if (avail < size) break;
             TermHideQueryExtension(r, size, little);
         }
+        if (r[0] == X_ALLOC_COLOR && c->answerQuiet && size == 16) {
+            // The relay's mark: it answered this one. The X server gets the bytes cleared.
+            if (avail < size) break;
+            if (XspecLoad16(r + 14, little) == XANSWER_MARK) c->answered.push_back(static_cast<uint16_t>(c->seq + 1));
+            r[14] = r[15] = 0;
+        }
         c->seq++;
         c->opOfSeq[c->seq & 0xff] = r[0];
         if (r[0] == X_LIST_EXTENSIONS) c->listExtSeqs.push_back(c->seq);
@@ -190,6 +198,7 @@ void TermXGone(TermData* t, TermClient* c) {
     c->xout.clear();
     c->parsed = 0;
     c->reqLeft = 0;
+    TermSendKept(t, c);
     if (c->deadPhase != -1) return;
     const uint8_t m[2] = {static_cast<uint8_t>(c->rec.clientId), DLG_REQUEST};
     if (Buf* b = XspecNewBuf(&t->bufData, MSG_DEADCLIENT, 0, m, 2)) {
@@ -347,6 +356,31 @@ void TermCodeServerBytes(TermData* t, TermClient* c) {
     }
 }
 
+// The X server's reply to an AllocColor the relay answered: the relay's client has it already. It
+// is accounted for in the client's next XANSWER_KEPT record; an error in its place goes on as well.
+static bool KeptAnswer(TermData* t, TermClient* c, const uint8_t* m, bool little) {
+    if (c->answered.empty() || (m[0] & 0x7f) == 11 /* KeymapNotify: no sequence number */) return false;
+    const uint16_t seq = XspecLoad16(m + 2, little);
+    while (!c->answered.empty() && static_cast<int16_t>(c->answered.front() - seq) < 0) c->answered.pop_front();
+    if (c->answered.empty() || c->answered.front() != seq || m[0] > X_REPLY) return false;
+    c->answered.pop_front();
+    const bool reply = m[0] == X_REPLY && XspecLoad32(m + 4, little) == 0;
+    if (c->keptCount == 0) c->keptHash = XANSWER_FOLD_START;
+    c->keptHash = XAnswerFold(c->keptHash, reply ? m : nullptr, little);
+    c->keptCount++;
+    if (!reply) return false;
+    t->stats.answersKept++;
+    return true;
+}
+
+void TermSendKept(TermData* t, TermClient* c) {
+    if (c->keptCount == 0) return;
+    uint8_t m[XANSWER_KEPT_LEN];
+    XAnswerKeptWrite(static_cast<uint8_t>(c->rec.clientId), c->keptCount, c->keptHash, m);
+    if (Buf* b = XspecNewBuf(&t->bufData, MSG_XSTORE, 0, m, sizeof m)) lstAdd(&t->outList, b);
+    c->keptCount = 0;
+}
+
 static size_t CodeSome(TermData* t, TermClient* c) {
     const bool little = XspecLittle(&c->rec);
     const int id = c->rec.clientId;
@@ -417,6 +451,13 @@ static size_t CodeSome(TermData* t, TermClient* c) {
             c->listExtSeqs.erase(c->listExtSeqs.begin());
             continue;
         }
+        if (KeptAnswer(t, c, m, little)) {
+            used += 32;
+            if (c->keptCount >= 256) TermSendKept(t, c);
+            continue;
+        }
+        // The account of what was kept goes before anything later of the client.
+        TermSendKept(t, c);
         if (TermStoreTakes(t, m, size)) {
             // Whole, and with nothing of the client's before it still in the encoder: then it
             // goes as a reference, or whole and into the store.

@@ -27,4 +27,6 @@ void TermHoldWindow(TermData* t, TermClient* c);
 bool TermXWantsRead(const TermData* t, const TermClient* c);
 void TermXRead(TermData* t, TermClient* c);
 void TermCodeServerBytes(TermData* t, TermClient* c);
+// Sends the account of the X server's replies kept for the client since the last (XANSWER_KEPT).
+void TermSendKept(TermData* t, TermClient* c);
 void TermXGone(TermData* t, TermClient* c);

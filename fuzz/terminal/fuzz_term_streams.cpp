@@ -2,6 +2,7 @@
 //   0: the X server's stream for a client (set-up reply first, or already past it), in pieces
 //   1: the request stream towards the X server, in pieces, then the reply filter and the rewrite
 //   2: the line test echo
+//   3: requests and the X server's stream in turn, with the relay's answers kept here
 // The rest is cut into pieces whose lengths come from the data itself.
 #include <cstdint>
 #include <cstring>
@@ -12,7 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
-    const uint8_t mode = data[0] % 3;
+    const uint8_t mode = data[0] % 4;
     const bool little = data[0] & 0x80;
     const bool pastSetup = data[0] & 0x40;
     const uint8_t piece = static_cast<uint8_t>(data[1] | 1);
@@ -40,9 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (c) {
         c->rec.byteOrder = little ? 'l' : 'B';
         c->setupDone = pastSetup;
+        c->answerQuiet = mode == 3;
+        bool toServer = true;
         for (size_t pos = 0; pos < size;) {
             const size_t k = size - pos < piece ? size - pos : piece;
-            if (mode == 0) {
+            if (mode == 3) toServer = !toServer;
+            if (mode == 0 || (mode == 3 && !toServer)) {
                 c->xin.insert(c->xin.end(), data + pos, data + pos + k);
                 TermCodeServerBytes(t, c);
                 // the link takes everything coded so far
@@ -60,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             TermFilterListExtensions(&r, little);
             TermHideQueryExtension(r.data(), r.size(), little);
         }
+        TermSendKept(t, c);
         TermFreeClient(t, c);
     }
     BufListFree(&t->bufData, &t->outList);

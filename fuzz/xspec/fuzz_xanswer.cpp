@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "relay/xspec/xanswer.h"
 
@@ -36,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     t.colors[0] = XAnswerColor{{0, 0, 0}, 0};
     XAnswerStream s;
     s.little = size > 0 && (data[0] & 1);
+    s.quiet = size > 0 && (data[0] & 2);
     s.colormap = 0x20;
     size_t in = 0, out = 0;
     for (size_t at = 1; at < size;) {
@@ -46,11 +48,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             XAnswerServer(&s, &t, data + at, n, Count, &out);
             in += n;
         } else if (n >= 4) {
-            XAnswerRequest(&s, &t, data + at, n);
+            std::vector<uint8_t> req(data + at, data + at + n);  // a quiet stream marks it in place
+            XAnswerRequest(&s, &t, req.data(), req.size());
             XAnswerFlush(&s, Count, &out);
         }
         at += n;
     }
     if (out > in + 32 * t.answered) std::abort();
+    // The input as the terminal's account of kept replies.
+    uint8_t id;
+    uint32_t count;
+    uint64_t hash;
+    if (XAnswerKeptRead(data, size, &id, &count, &hash) == 0) XAnswerKept(&s, &t, count, hash);
     return 0;
 }

@@ -59,10 +59,27 @@ void RssAnswerSetup(int id, const uint8_t* reply, size_t n) {
     c->answer = new XAnswerStream;
     c->answer->little = XspecLittle(c);
     c->answer->colormap = colormap;
+    c->answer->quiet = (d->extAccepted & LINKEXT_ANSWERQUIET) != 0;
 }
 
-bool RssAnswerRequest(ClientRec* c, const uint8_t* req, size_t n) {
+bool RssAnswerRequest(ClientRec* c, uint8_t* req, size_t n) {
     return c->answer && XAnswerRequest(c->answer, RssAnswerTable(), req, n);
+}
+
+void RssAnswerKept(const uint8_t* p, size_t n) {
+    uint8_t id;
+    uint32_t count;
+    uint64_t hash;
+    if (XAnswerKeptRead(p, n, &id, &count, &hash) != 0) {
+        std::fprintf(stderr, "answers at the relay: a malformed account of kept replies - ignored\n");
+        return;
+    }
+    ClientRec* c = pRssDispData->clientTbl[id];
+    XAnswerTable* t = RssAnswerTable();
+    const bool wasOff = t->off;
+    // (one for a client gone meanwhile has nothing left to check)
+    if (c && c->answer && c->answer->quiet) XAnswerKept(c->answer, t, count, hash);
+    if (t->off && !wasOff) std::fprintf(stderr, "answers at the relay: client %d was answered wrongly - no more answers\n", id);
 }
 
 void RssAnswerClientEnd(ClientRec* c) {

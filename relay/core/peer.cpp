@@ -32,12 +32,13 @@ void RssCloseAllClients() {
 // differences (starting from the offered base when we hold it too) and the link-life coder always.
 void RssAnswerExtensions(uint32_t offered, const LinkExtParams& params) {
     RssDaemonData* d = pRssDaemonData;
-    uint32_t ours = LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE | LINKEXT_ANSWER |
+    uint32_t ours = LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE | LINKEXT_ANSWER | LINKEXT_ANSWERQUIET |
                     (d->checkAuthorization ? LINKEXT_VOUCH : 0);
     Buf* b = BufGet(Pool());
     if (!b) return;  // no answer: the terminal goes on as with an earlier relay
     d->extAccepted = offered & ours;
     if (!(d->extAccepted & LINKEXT_SETUPDIFF)) d->extAccepted &= ~LINKEXT_ANSWER;
+    if (!(d->extAccepted & LINKEXT_ANSWER)) d->extAccepted &= ~LINKEXT_ANSWERQUIET;
     LinkExtParams answered{};
     if (d->extAccepted & LINKEXT_SETUPDIFF) answered.setupBase = RssSetupOffered(params.setupBase);
     if (d->extAccepted & LINKEXT_STORE) answered.store = RssStoreOffered(params.store);

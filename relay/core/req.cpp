@@ -330,10 +330,10 @@ int GetNextXRequest(int fd) {
         // go after the reply.
         if (c->connReplyBuf || c->setupReply) c->answer->lost = true;
         // The whole request is at hand when it fitted one buffer; else its opcode is enough.
-        const uint8_t* h = c->reqBuf->data;
+        uint8_t* h = c->reqBuf->data;
         const bool whole = c->reqFill >= 4 && h[0] == c->answer->opcode &&
                            XspecRequestSize(h, XspecLittle(c)) == c->reqFill;
-        const uint8_t op[4] = {c->answer->opcode, 0, 0, 0};
+        uint8_t op[4] = {c->answer->opcode, 0, 0, 0};
         if (RssAnswerRequest(c, whole ? h : op, whole ? c->reqFill : 4) && !RssHoldQueued(c)) RssHoldOverflow(c);
     }
     RssCloseReqBuf(c);

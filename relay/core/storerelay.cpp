@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "relay/core/answerrelay.h"
 #include "relay/core/conn.h"
 #include "relay/core/disp.h"
 #include "relay/core/peer.h"
@@ -22,6 +23,7 @@
 #include "relay/link/linkext.h"
 #include "relay/xspec/setupdiff.h"
 #include "relay/xspec/xbytes.h"
+#include "relay/xspec/xanswer.h"
 #include "relay/xspec/xstore.h"
 
 // A reference on its way to its client: resolved, waiting for the terminal's bytes, or lost.
@@ -282,6 +284,11 @@ void RssStoreMessage(Buf* msg) {
     const uint8_t* p = msg->start;
     const size_t n = msg->Len();
     XStoreRef r;
+    if (n >= 1 && p[0] == XANSWER_KEPT) {  // the answers' record shares the message type
+        RssAnswerKept(p, n);
+        BufFree(Pool(), msg);
+        return;
+    }
     if (!s || !s->active || n < 2 || p[1] >= 64) {
         BufFree(Pool(), msg);
         return;

@@ -35,8 +35,12 @@ constexpr uint32_t LINKEXT_STORE = 1u << 4;
 // terminal does nothing different; the bit says that its X server's replies may be answered ahead.
 // Needs LINKEXT_SETUPDIFF, through which the relay follows the set-up replies.
 constexpr uint32_t LINKEXT_ANSWER = 1u << 5;
-constexpr uint32_t LINKEXT_KNOWN =
-    LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE | LINKEXT_ANSWER;
+// With LINKEXT_ANSWER: the relay marks each request it answered with a check of its answer, and the
+// terminal drops the X server's reply when it has that check, so that only a reply that differs
+// crosses the line.
+constexpr uint32_t LINKEXT_ANSWERQUIET = 1u << 6;
+constexpr uint32_t LINKEXT_KNOWN = LINKEXT_VOUCH | LINKEXT_SETUPDIFF | LINKEXT_ZCODER | LINKEXT_RECOVER | LINKEXT_STORE |
+                                   LINKEXT_ANSWER | LINKEXT_ANSWERQUIET;
 // The bits the link layer acts on itself; the terminal's link confirms these.
 constexpr uint32_t LINKEXT_LINK_BITS = LINKEXT_ZCODER | LINKEXT_RECOVER;
 

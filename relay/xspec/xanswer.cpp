@@ -207,16 +207,63 @@ int XAnswerSave(const XAnswerTable& t, const std::string& dir, const std::string
     return CacheFileReplace(dir, path, bytes.data(), bytes.size(), why);
 }
 
-bool XAnswerRequest(XAnswerStream* s, XAnswerTable* t, const uint8_t* req, size_t n) {
+uint64_t XAnswerFold(uint64_t h, const uint8_t* reply, bool little) {
+    // The colour and the pixel as integers, so that the hash does not depend on byte order; an
+    // error folds in a byte no reply does.
+    auto byte = [&h](uint32_t v) { h = (h ^ (v & 0xff)) * 0x100000001b3ull; };
+    if (!reply) {
+        byte(0);
+        return h;
+    }
+    byte(1);
+    const XAnswerColor c = ColorOf(reply, little);
+    for (uint32_t v : {uint32_t{c.rgb[0]}, uint32_t{c.rgb[1]}, uint32_t{c.rgb[2]}, c.pixel})
+        for (int i = 0; i < 4; i++) byte(v >> (8 * i));
+    return h;
+}
+
+void XAnswerKept(XAnswerStream* s, XAnswerTable* t, uint32_t count, uint64_t hash) {
+    uint64_t h = XANSWER_FOLD_START;
+    bool ok = count <= s->unchecked.size();
+    for (uint32_t i = 0; ok && i < count; i++) {
+        h = XAnswerFold(h, MakeReply(0, s->unchecked.front(), s->little).data(), s->little);
+        s->unchecked.pop_front();
+    }
+    t->checked += count;
+    if (!ok || h != hash) {
+        t->wrong++;
+        t->off = true;
+        s->unchecked.clear();
+    }
+}
+
+int XAnswerKeptRead(const uint8_t* p, size_t n, uint8_t* client, uint32_t* count, uint64_t* hash) {
+    if (n != XANSWER_KEPT_LEN || p[0] != XANSWER_KEPT || p[1] >= 64) return -1;
+    *client = p[1];
+    *count = static_cast<uint32_t>(Be(p + 2, 4));
+    *hash = Be(p + 6, 8);
+    return 0;
+}
+
+void XAnswerKeptWrite(uint8_t client, uint32_t count, uint64_t hash, uint8_t* out) {
+    std::vector<uint8_t> v = {XANSWER_KEPT, client};
+    PutBe(&v, count, 4);
+    PutBe(&v, hash, 8);
+    std::memcpy(out, v.data(), XANSWER_KEPT_LEN);
+}
+
+
+namespace {
+
+// What XAnswerRequest does but for the mark: true when the request was answered.
+bool TakeRequest(XAnswerStream* s, XAnswerTable* t, const uint8_t* req, bool alloc) {
     s->reqSeq++;
     const uint8_t op = req[0];
-    const bool alloc = op == X_ALLOC_COLOR && n >= 16 && XspecLoad16(req + 2, s->little) == 4 && s->colormap &&
-                       XspecLoad32(req + 4, s->little) == s->colormap;
     if (s->lost || !SingleReply(op)) {
         s->lastPassed = s->reqSeq;
         return false;
     }
-    if (s->pending.size() >= XANSWER_PENDING_MAX) {
+    if (s->pending.size() >= XANSWER_PENDING_MAX || s->unchecked.size() >= XANSWER_PENDING_MAX) {
         // A client that leaves this many replies unread is not one that waits for each: following
         // it further would cost memory for nothing.
         s->lost = true;
@@ -236,6 +283,20 @@ bool XAnswerRequest(XAnswerStream* s, XAnswerTable* t, const uint8_t* req, size_
     if (!e.answered) s->lastPassed = s->reqSeq;
     s->pending.push_back(e);
     return e.answered;
+}
+
+}  // namespace
+
+bool XAnswerRequest(XAnswerStream* s, XAnswerTable* t, uint8_t* req, size_t n) {
+    const bool alloc = req[0] == X_ALLOC_COLOR && n >= 16 && XspecLoad16(req + 2, s->little) == 4 && s->colormap &&
+                       XspecLoad32(req + 4, s->little) == s->colormap;
+    const bool answered = TakeRequest(s, t, req, alloc);
+    // Every AllocColor of a quiet stream is marked, so that what the client left in those bytes is
+    // never taken for a check.
+    if (s->quiet && req[0] == X_ALLOC_COLOR && n >= 16 && XspecLoad16(req + 2, s->little) == 4)
+        XspecStore16(req + 14, answered ? XANSWER_MARK : 0, s->little);
+    if (answered && s->quiet) s->unchecked.push_back(s->pending.back().made);
+    return answered;
 }
 
 bool XAnswerFlush(XAnswerStream* s, XAnswerSink sink, void* ctx) {

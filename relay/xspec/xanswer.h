@@ -11,6 +11,13 @@
 // sequence number of an event the X server sent before it had handled an answered request to the
 // latest answered one: Xlib takes a sequence number that goes back for a lost one.
 //
+// With the terminal's agreement (quiet), the X server's replies to answered requests stay off the
+// line: the relay marks each AllocColor request it answered (XANSWER_MARK in its unused last two
+// bytes, which it clears in every other AllocColor), and the terminal, which clears them again
+// before the X server sees the request, keeps the replies to marked requests. It accounts for them
+// now and then in one XANSWER_KEPT message: how many, and a hash of them in order, which the relay
+// checks against the answers it made (XAnswerKept).
+//
 // XAnswerStream follows one client: its requests as they are read (XAnswerRequest) and the X
 // server's messages on their way to the client (XAnswerServer), which it hands on to a sink with
 // the answers made here in their place.
@@ -25,6 +32,12 @@
 constexpr uint8_t X_ALLOC_COLOR = 84;
 constexpr size_t XANSWER_COLORS_MAX = 16384;  // colours a table keeps (16 bytes each on disk)
 constexpr size_t XANSWER_PENDING_MAX = 4096;  // requests awaiting replies a stream follows
+constexpr uint16_t XANSWER_MARK = 1;          // bytes 14-15 of an AllocColor answered at the relay
+// The terminal's account of the replies it kept, a MSG_XSTORE record: [0] XANSWER_KEPT, [1] client
+// id, [2..5] how many (most significant byte first), [6..13] their XAnswerFold hash.
+constexpr uint8_t XANSWER_KEPT = 5;
+constexpr size_t XANSWER_KEPT_LEN = 14;
+constexpr uint64_t XANSWER_FOLD_START = 0xcbf29ce484222325ull;
 
 struct XAnswerColor {
     uint16_t rgb[3];  // the colour the X server allocated
@@ -85,11 +98,24 @@ struct XAnswerStream {
     uint32_t bodyLeft = 0;     // bytes of the message in progress still to come
     bool dropping = false;     // the message in progress is the X server's reply to an answer
     bool lost = false;         // too much to follow: no more answers for this client
+    bool quiet = false;        // the terminal keeps the X server's replies to answered requests
+    std::deque<XAnswerColor> unchecked;  // quiet: answers made that the terminal has not accounted for
 };
 
+// The hash of kept replies, one folded in after the other: an AllocColor reply (32 bytes, the
+// client's byte order) by its colour and pixel, or (reply null) an error in its place.
+uint64_t XAnswerFold(uint64_t hash, const uint8_t* reply, bool little);
+// The terminal kept count replies with this hash: they must be those of the oldest unchecked
+// answers. When they are not, the table is wrong and answers stop.
+void XAnswerKept(XAnswerStream* s, XAnswerTable* t, uint32_t count, uint64_t hash);
+// An XANSWER_KEPT record (n bytes): 0 with its fields, or -1.
+int XAnswerKeptRead(const uint8_t* p, size_t n, uint8_t* client, uint32_t* count, uint64_t* hash);
+void XAnswerKeptWrite(uint8_t client, uint32_t count, uint64_t hash, uint8_t* out);  // XANSWER_KEPT_LEN bytes
+
 // A whole request of the client (the first n bytes of it at req, n >= 4). True when the relay
-// answered it: the answer waits in ready for XAnswerFlush.
-bool XAnswerRequest(XAnswerStream* s, XAnswerTable* t, const uint8_t* req, size_t n);
+// answered it: the answer waits in ready for XAnswerFlush. A quiet stream marks an AllocColor
+// request in place (its bytes 14-15: XANSWER_MARK when answered, else 0).
+bool XAnswerRequest(XAnswerStream* s, XAnswerTable* t, uint8_t* req, size_t n);
 // Bytes of the X server's messages to the client, in order. They go to the sink, but for the X
 // server's replies to answered requests, with raised sequence numbers where needed, and with the
 // answers made here at the first message boundary. False when the sink refused bytes.

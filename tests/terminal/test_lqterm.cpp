@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "relay/link/dialog.h"
+#include "relay/xspec/xanswer.h"
 #include "terminal/lqterm.h"
 #include "terminal/storeterm.h"
 #include "terminal/xside.h"
@@ -295,6 +296,43 @@ struct EndOf {
     }
 };
 
+// Client 5 of lqterm, little-endian, past its set-up reply; null when it cannot be made.
+TermClient* ClientPastSetup(TermData* t) {
+    TermClient* c = TermNewClient(t, 5);
+    if (c) {
+        c->rec.byteOrder = 'l';
+        c->setupDone = true;
+    }
+    return c;
+}
+
+// What lqterm put on the link for the client, through the relay's decoder: the client's bytes.
+// MSG_XSTORE records go to records, when given.
+Bytes ThroughTheRelay(TermData* t, EndOf* host, std::vector<Bytes>* records = nullptr) {
+    Bytes got;
+    while (Buf* b = lstGetT<Buf>(&t->outList)) {  // the link carries each message as it is
+        if (b->type == MSG_XSTORE && records) {
+            records->emplace_back(b->start, b->end);
+            BufFree(&t->bufData, b);
+            continue;
+        }
+        Buf* h = BufGet(&host->pool);
+        if (!h) break;
+        h->type = b->type;
+        h->clientId = b->clientId;
+        std::memcpy(h->end, b->start, b->Len());
+        h->end += b->Len();
+        BufFree(&t->bufData, b);
+        lstAdd(host->client.replyInList, h);
+        XspecDecode(&host->env, &host->client);
+    }
+    while (Buf* r = lstGetT<Buf>(host->client.replyOutList)) {
+        got.insert(got.end(), r->start, r->end);
+        BufFree(&host->pool, r);
+    }
+    return got;
+}
+
 // Server messages coded by lqterm and decoded by the relay's own decoder reach the client whole and
 // in order: events, replies long and short, GenericEvents (sized by their length field, which the
 // relay does not read), and ListExtensions replies that lose the hidden names, one of them still
@@ -337,10 +375,8 @@ TEST(ServerStream, ReachesTheClientWholeThroughTheRelaysDecoder) {
     EndOf host('B');
     TermData* t = NewTermData();
     ASSERT_NE(t, nullptr);
-    TermClient* c = TermNewClient(t, 5);
+    TermClient* c = ClientPastSetup(t);
     ASSERT_NE(c, nullptr);
-    c->rec.byteOrder = 'l';
-    c->setupDone = true;
     c->seq = 4;
     c->listExtSeqs = {3, 4};
     // Each message as the server sends it; the client must have it before the next one comes.
@@ -349,24 +385,108 @@ TEST(ServerStream, ReachesTheClientWholeThroughTheRelaysDecoder) {
         c->xin.insert(c->xin.end(), msgs[k].begin(), msgs[k].end());
         want.insert(want.end(), wantEach[k].begin(), wantEach[k].end());
         TermCodeServerBytes(t, c);
-        while (Buf* b = lstGetT<Buf>(&t->outList)) {  // the link carries each message as it is
-            Buf* h = BufGet(&host.pool);
-            ASSERT_NE(h, nullptr);
-            h->type = b->type;
-            h->clientId = b->clientId;
-            std::memcpy(h->end, b->start, b->Len());
-            h->end += b->Len();
-            BufFree(&t->bufData, b);
-            lstAdd(host.client.replyInList, h);
-            XspecDecode(&host.env, &host.client);
-        }
-        while (Buf* r = lstGetT<Buf>(host.client.replyOutList)) {
-            got.insert(got.end(), r->start, r->end);
-            BufFree(&host.pool, r);
-        }
+        const Bytes more = ThroughTheRelay(t, &host);
+        got.insert(got.end(), more.begin(), more.end());
         EXPECT_TRUE(got == want) << "after message " << k << ": " << got.size() << " of " << want.size() << " bytes";
     }
     EXPECT_TRUE(c->xin.empty());
+    TermFreeClient(t, c);
+    FreeTermData(t);
+}
+
+// Answers made at the relay, quietly: the relay marks the AllocColor requests it answered (and
+// clears what a client left in those bytes in the others), lqterm clears the marks before the X
+// server sees them, keeps the server's replies to them off the line and accounts for them before
+// the client's next message; the relay checks the account against its answers, and a reply that
+// differed stops the answers. The client sees each reply once, in order.
+TEST(QuietAnswers, MatchingRepliesStayOffTheLine) {
+    const XAnswerColor red{{0xffff, 0, 0}, 0xff0000}, blue{{0, 0, 0xffff}, 0xff}, odd{{0, 0, 0xffff}, 0x1234};
+    XAnswerTable table;
+    table.server = 1;
+    table.colors[0xffffull << 32] = red;
+    XAnswerStream s;
+    s.little = true;
+    s.colormap = 0x20;
+    s.quiet = true;
+    auto alloc = [](uint16_t r, uint16_t g, uint16_t b) {
+        Bytes q = {X_ALLOC_COLOR, 0, 4, 0, 0x20, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xef, 0xbe};  // the client's junk last
+        q[8] = r & 0xff, q[9] = r >> 8, q[10] = g & 0xff, q[11] = g >> 8, q[12] = b & 0xff, q[13] = b >> 8;
+        return q;
+    };
+    auto colorReply = [](uint16_t seq, const XAnswerColor& c) {
+        Bytes m(32, 0);
+        m[0] = 1, m[2] = static_cast<uint8_t>(seq);
+        for (int i = 0; i < 3; i++) m[8 + 2 * i] = c.rgb[i] & 0xff, m[9 + 2 * i] = c.rgb[i] >> 8;
+        for (int i = 0; i < 4; i++) m[16 + i] = static_cast<uint8_t>(c.pixel >> (8 * i));
+        return m;
+    };
+    auto sink = [](void* ctx, const uint8_t* p, size_t n) {
+        static_cast<Bytes*>(ctx)->insert(static_cast<Bytes*>(ctx)->end(), p, p + n);
+        return true;
+    };
+    EndOf host('B');
+    TermData* t = NewTermData();
+    ASSERT_NE(t, nullptr);
+    TermClient* c = ClientPastSetup(t);
+    ASSERT_NE(c, nullptr);
+    c->answerQuiet = true;
+    Bytes client;
+    // The relay's side of a request: answered or passed on, marked, and on to lqterm.
+    auto request = [&](Bytes q) {
+        const bool answered = XAnswerRequest(&s, &table, q.data(), q.size());
+        XAnswerFlush(&s, sink, &client);
+        TermAppendRequests(c, q.data(), q.size());
+        return answered;
+    };
+    // The X server's message through lqterm and the link to the relay's client; its size there.
+    auto relay = [&]() -> size_t {
+        std::vector<Bytes> records;
+        const Bytes crossed = ThroughTheRelay(t, &host, &records);
+        for (const Bytes& r : records) {
+            uint8_t id;
+            uint32_t count;
+            uint64_t hash;
+            const bool read = XAnswerKeptRead(r.data(), r.size(), &id, &count, &hash) == 0;
+            EXPECT_TRUE(read);
+            EXPECT_EQ(id, 5);
+            if (read) XAnswerKept(&s, &table, count, hash);
+        }
+        EXPECT_TRUE(XAnswerServer(&s, &table, crossed.data(), crossed.size(), sink, &client));
+        return crossed.size();
+    };
+    auto server = [&](const Bytes& m) {
+        c->xin.insert(c->xin.end(), m.begin(), m.end());
+        TermCodeServerBytes(t, c);
+        return relay();
+    };
+    EXPECT_TRUE(request(alloc(0xffff, 0, 0)));
+    EXPECT_FALSE(request({43, 0, 1, 0}));  // GetInputFocus
+    EXPECT_FALSE(request(alloc(0, 0, 0xffff)));  // waits behind it
+    EXPECT_EQ(server(colorReply(1, red)), 0u);
+    Bytes focus(32, 0);
+    focus[0] = 1, focus[2] = 2;
+    EXPECT_EQ(server(focus), 32u);
+    EXPECT_EQ(server(colorReply(3, blue)), 32u);
+    EXPECT_EQ(table.checked, 1u);  // reply 1, accounted for before the next
+    EXPECT_EQ(table.wrong, 0u);
+    EXPECT_TRUE(request(alloc(0, 0, 0xffff)));  // learnt from reply 3
+    EXPECT_EQ(server(colorReply(4, odd)), 0u);  // kept, though it differs
+    EXPECT_FALSE(table.off);
+    TermSendKept(t, c);  // as when the client leaves
+    relay();
+    ASSERT_EQ(c->xout.size(), 16u * 3 + 4);
+    for (size_t at : {size_t{0}, size_t{20}, size_t{36}}) {
+        EXPECT_EQ(c->xout[at], X_ALLOC_COLOR);
+        EXPECT_EQ(c->xout[at + 14] | c->xout[at + 15], 0) << "the X server got a mark at " << at;
+    }
+    const Bytes want[] = {colorReply(1, red), focus, colorReply(3, blue), colorReply(4, blue)};
+    Bytes all;
+    for (const Bytes& m : want) all.insert(all.end(), m.begin(), m.end());
+    EXPECT_EQ(client, all);
+    EXPECT_EQ(t->stats.answersKept, 2u);
+    EXPECT_EQ(table.checked, 2u);
+    EXPECT_EQ(table.wrong, 1u);
+    EXPECT_TRUE(table.off);
     TermFreeClient(t, c);
     FreeTermData(t);
 }

@@ -78,7 +78,7 @@ struct Client {
         o->insert(o->end(), p, p + n);
         return true;
     }
-    bool Send(const Bytes& req) {
+    bool Send(Bytes req) {
         const bool answered = XAnswerRequest(&s, &table, req.data(), req.size());
         XAnswerFlush(&s, Sink, &out);
         return answered;
