@@ -266,7 +266,8 @@ void TransRecArrival(LinkEnd* L, const Buf* p) {
         constexpr int n = sizeof t->transRecRateSamples / sizeof t->transRecRateSamples[0];
         t->transRecRateSamples[t->transRecRateNext++ % n] = static_cast<uint32_t>(ns);
         // A lone sample is too likely one with a pause before it, or a short one: the estimate
-        // waits for eight, and is the second smallest of them, so that one short sample is ignored.
+        // waits for eight samples, and is the second smallest of the last sixteen, so that one
+        // short sample is ignored.
         uint32_t least = UINT32_MAX, second = UINT32_MAX;
         int samples = 0;
         for (uint32_t s : t->transRecRateSamples) {
